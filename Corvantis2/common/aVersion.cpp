@@ -65,8 +65,8 @@ const char* aVersion_GetString() {
   return version.text;
 }
 
-bool aVersion_IsAtLeastCompare(uint8_t aMajor, uint8_t aMinor, uint8_t aPatch, uint8_t bMajor,
-                               uint8_t bMinor, uint8_t bPatch) {
+bool aVersion_IsAtLeastCompare(uint8_t aMajor, uint8_t aMinor, uint8_t aPatch, uint8_t bMajor, uint8_t bMinor,
+                               uint8_t bPatch) {
   if (aMajor != bMajor) return aMajor > bMajor;
   if (aMinor != bMinor) return aMinor > bMinor;
   return aPatch >= bPatch;

@@ -24,8 +24,8 @@ uint8_t aVersion_GetPatch();
 // The library version text ("2.12.4"); a process-wide buffer built once.
 const char* aVersion_GetString();
 
-bool aVersion_IsAtLeastCompare(uint8_t aMajor, uint8_t aMinor, uint8_t aPatch,
-                               uint8_t bMajor, uint8_t bMinor, uint8_t bPatch);
+bool aVersion_IsAtLeastCompare(uint8_t aMajor, uint8_t aMinor, uint8_t aPatch, uint8_t bMajor, uint8_t bMinor,
+                               uint8_t bPatch);
 // True when the library itself is at least the given version.
 bool aVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch);
 

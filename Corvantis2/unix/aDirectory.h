@@ -9,9 +9,9 @@
 #define aDIR_PATH_SEP "/"
 
 struct aDirectoryListData {
-  const char* path;       // borrowed: valid only during the callback
-  uint32_t size;          // cut to 32 bits
-  uint32_t isDirectory;   // 1 for a directory
+  const char* path;      // borrowed: valid only during the callback
+  uint32_t size;         // cut to 32 bits
+  uint32_t isDirectory;  // 1 for a directory
 };
 
 // Return true to go on walking, false to stop.
@@ -28,8 +28,7 @@ aErr aDirectory_ExecutableFilePath(char* buffer, size_t size);
 aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first, const char* second);
 // Joins up to 10 parts (the first included); the list ends with a null.
-aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...)
-    __attribute__((sentinel));
+aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) __attribute__((sentinel));
 
 // The last occurrence of pattern in text, or null; text itself for an empty pattern.
 const char* backwards_memcmp(const char* text, const char* pattern);

@@ -56,8 +56,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     if (devNull >= 0) dup2(devNull, STDIN_FILENO);
     if (options.stdoutIsTerminal) close(ptySlave);
     for (const auto& [name, value] : options.env) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
     }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     execv(program.c_str(), argv.data());
@@ -65,8 +67,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   }
 
   int outRead = options.stdoutIsTerminal ? ptyMaster : outPipe[0];
-  if (options.stdoutIsTerminal) close(ptySlave);
-  else close(outPipe[1]);
+  if (options.stdoutIsTerminal)
+    close(ptySlave);
+  else
+    close(outPipe[1]);
   close(errPipe[1]);
 
   RunResult result;
@@ -74,7 +78,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   bool outOpen = true;
   bool errOpen = true;
   while (outOpen || errOpen) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0) {
       result.timedOut = true;
       kill(pid, SIGKILL);

@@ -16,10 +16,10 @@ struct RunOptions {
 };
 
 struct RunResult {
-  int exitStatus = -1;   // exit code, or -1 when killed or timed out
+  int exitStatus = -1;  // exit code, or -1 when killed or timed out
   bool timedOut = false;
-  std::string out;       // standard output (or the terminal's bytes)
-  std::string err;       // standard error
+  std::string out;  // standard output (or the terminal's bytes)
+  std::string err;  // standard error
 };
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,

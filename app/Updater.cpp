@@ -1,0 +1,63 @@
+#include "app/Updater.h"
+
+void _flow_not_available(UpdaterDisplayInterface& display, const char* option) {
+  display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                  "The %s command is not available yet in this version of Updater", option);
+}
+
+Updater::Updater(const char* url, const char* root, UpdaterDisplayInterface& display)
+    : server_url(url ? url : ""), store_root(root ? root : ""), display(display) {}
+
+// The flows below arrive with the store, server, device and recovery layers.
+// Until then each one fails honestly: it says so and reports failure.
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
+  _flow_not_available(display, "-D");
+  return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_CorvantisNetwork_Devices(uint32_t, linkType) {
+  _flow_not_available(display, "-D");
+  return {};
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
+  _flow_not_available(display, "-U");
+  return false;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
+  _flow_not_available(display, "-G");
+  return 0;
+}
+
+uint32_t Updater::Download_Firmware(const Fingerprint&, const std::string&, bool) {
+  _flow_not_available(display, "-G");
+  return 0;
+}
+
+BuildList Updater::Get_BuildList(uint32_t) {
+  _flow_not_available(display, "-B");
+  return {};
+}
+
+BuildList Updater::Get_BuildListLocal(uint32_t) {
+  _flow_not_available(display, "-L");
+  return {};
+}
+
+std::string Updater::Get_JWT(uint32_t) {
+  _flow_not_available(display, "-J");
+  return {};
+}
+
+bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&, bool) {
+  _flow_not_available(display, "-U -t RECOVER");
+  return false;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&, uint32_t,
+                              bool) {
+  _flow_not_available(display, "-N");
+  return false;
+}
