@@ -52,6 +52,8 @@ struct CliCase {
   std::string err;  // usage files are named with "@"
 };
 
+void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
+
 std::string Expand(const std::string& text) {
   std::string result;
   size_t at = 0;
