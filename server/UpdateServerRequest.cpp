@@ -2,20 +2,18 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
-#include <cinttypes>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <optional>
-#include <string_view>
 
 #include "Corvantis2/common/aVersion.h"
 #include "app/Log.h"
 #include "app/ServerUrl.h"
 #include "server/HTTPRequest.h"
+#include "server/ServerReply.h"
 
 namespace {
 
@@ -27,62 +25,17 @@ std::string SerialText(uint32_t serial) {
   return text;
 }
 
-// Lines of a reply body: cut at "\n", empty lines dropped, "\r" kept.
-std::vector<std::string> ReplyLines(const std::string& body) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < body.size()) {
-    size_t end = body.find('\n', start);
-    if (end == std::string::npos) end = body.size();
-    if (end > start) lines.emplace_back(body, start, end - start);
-    start = end + 1;
-  }
-  return lines;
-}
-
-std::string CutAtLineEnd(const std::string& text) { return text.substr(0, text.find_first_of("\r\n")); }
-
-// One request: GET, status check, verdict check. Returns the reply's lines
-// (line 0 the verdict) or nothing after logging why.
-std::optional<std::vector<std::string>> Exchange(const char* name, const char* url, const Params& params) {
+// One request: GET, then the reply's status and verdict. Returns the
+// reply's lines (line 0 the verdict) or nothing after logging why.
+std::optional<ServerReply::Lines> Exchange(const char* name, const char* url, const Params& params) {
   const std::string base = url ? std::string(url) : UpdateServerRequest::DefaultURL();
-  std::optional<HTTPResponse> response;
   try {
-    response.emplace(HTTPRequest::GET(base, params));
+    HTTPResponse response = HTTPRequest::GET(base, params);
+    return ServerReply::Read(name, response);
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
     return std::nullopt;
   }
-  if (response->get_status() != 200) {
-    if (strcmp(name, "ping") == 0)
-      Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response->get_status()),
-               response->get_response().c_str());
-    else
-      Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", name, static_cast<int>(response->get_status()),
-               response->get_response().c_str());
-    return std::nullopt;
-  }
-  std::vector<std::string> lines = ReplyLines(response->get_response());
-  if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
-    Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response->get_request().c_str());
-    return std::nullopt;
-  }
-  return lines;
-}
-
-// An unsigned 32-bit number filling the whole text (trailing white space such
-// as a "\r" allowed); base as strtoul takes it.
-std::optional<uint32_t> ReadNumber(const std::string& text, int base) {
-  const char* p = text.c_str();
-  while (*p == ' ' || *p == '\t') ++p;
-  if (!isxdigit(static_cast<unsigned char>(*p))) return std::nullopt;  // no sign, no empty text
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = strtoull(p, &end, base);
-  if (end == p || errno != 0 || value > UINT32_MAX) return std::nullopt;
-  while (*end == ' ' || *end == '\t' || *end == '\r') ++end;
-  if (*end != '\0') return std::nullopt;
-  return static_cast<uint32_t>(value);
 }
 
 // The low 8 bits of one version part read as a decimal int: leading white
@@ -118,19 +71,36 @@ ReadVersion Read(const std::string& version) {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+// Reverse of kAlphabet, one table per position in a group of four so that a
+// group decodes with four loads and three ORs: position p holds the 6-bit
+// value shifted into place, and every byte outside the alphabet has bit 31
+// set, which survives the ORs and marks the group bad.
+constexpr uint32_t kBadCharacter = 0x80000000u;
+
 struct DecodingTable {
-  int8_t value[256];
+  uint32_t position[4][256];
 };
 
-// Reverse of kAlphabet: -1 for every byte outside it.
 constexpr DecodingTable _build_decoding_table() {
   DecodingTable table{};
-  for (int i = 0; i < 256; ++i) table.value[i] = -1;
-  for (int i = 0; i < 64; ++i) table.value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+  for (int p = 0; p < 4; ++p)
+    for (int c = 0; c < 256; ++c) table.position[p][c] = kBadCharacter;
+  for (uint32_t v = 0; v < 64; ++v)
+    for (int p = 0; p < 4; ++p)
+      table.position[p][static_cast<unsigned char>(kAlphabet[v])] = v << (6 * (3 - p));
   return table;
 }
 
 constexpr DecodingTable kDecoding = _build_decoding_table();
+
+// Bytes allocated beyond the decoded ones: the terminating zero, and room for
+// the wide stores of the decoding loop.
+constexpr size_t kDecodeSlack = 3;
+
+uint32_t DecodeGroup(const unsigned char* c) {
+  return kDecoding.position[0][c[0]] | kDecoding.position[1][c[1]] | kDecoding.position[2][c[2]] |
+         kDecoding.position[3][c[3]];
+}
 
 }  // namespace
 
@@ -144,103 +114,46 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& latestBuild, 
                                      const char* url) {
   const auto lines = Exchange("QueryBuild", url, {{"op", "qu"}, {"sn", SerialText(serial)}});
   if (!lines) return false;
-  if (lines->size() > 1) latestBuild = (*lines)[1];
-  if (lines->size() > 2) firmware = CutAtLineEnd((*lines)[2]);
+  ServerReply::ReadQueryBuild(*lines, latestBuild, firmware);
   return true;
 }
 
 bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmware, const std::string& build,
                                    std::string& file, const char* url, bool noCal) {
   file.clear();
-  const auto lines = Exchange("GetBuild", url,
-                              {{"bld", build},
-                               {"fw", firmware},
-                               {"no_cal", noCal ? "true" : "false"},
-                               {"op", "bird"},
-                               {"sn", SerialText(serial)}});
+  auto lines = Exchange("GetBuild", url,
+                        {{"bld", build},
+                         {"fw", firmware},
+                         {"no_cal", noCal ? "true" : "false"},
+                         {"op", "bird"},
+                         {"sn", SerialText(serial)}});
   if (!lines) return false;
-  if (lines->size() > 1) file = std::move((*lines)[1]);
+  ServerReply::ReadBuild(*lines, file);
   return true;
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& builds, const char* url) {
-  static const char* const name = "GetBuildList";
   builds.clear();
-  const auto lines = Exchange(name, url, {{"op", "builds"}, {"sn", SerialText(serial)}});
+  const auto lines = Exchange("GetBuildList", url, {{"op", "builds"}, {"sn", SerialText(serial)}});
   if (!lines) return false;
-  for (size_t i = 1; i < lines->size(); ++i) {
-    const std::string& line = (*lines)[i];
-    Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", name, line.c_str());
-    if (line.size() < 3) continue;
-    const size_t cut = line.find_first_of(";\r\n");
-    if (cut == 0) continue;
-    std::string build = line.substr(0, cut);
-    std::string version;
-    if (cut != std::string::npos) {
-      const size_t next = line.find_first_of(";\r\n", cut + 1);
-      version = line.substr(cut + 1, next == std::string::npos ? std::string::npos : next - cut - 1);
-    }
-    const auto [at, inserted] = builds.emplace(std::move(build), std::move(version));
-    if (inserted)
-      Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", name, at->first.c_str(), at->second.c_str());
-  }
+  ServerReply::ReadBuildList(*lines, builds);
   return true;
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const uint32_t (&chipId)[4], uint32_t& serial, uint32_t& build,
                                           const char* url) {
-  static const char* const name = "GetRecoveryInfo";
   char fingerprint[64];
   snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", chipId[0], chipId[1], chipId[2],
            chipId[3]);
-  const auto lines = Exchange(name, url, {{"brief", "true"}, {"fp", fingerprint}, {"op", "fix"}});
-  if (!lines) return false;
-  const std::string none;
-  const std::string& serialLine = lines->size() > 1 ? (*lines)[1] : none;
-  const std::string& buildLine = lines->size() > 2 ? (*lines)[2] : none;
-  Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", name, (*lines)[0].c_str(), serialLine.c_str(),
-           buildLine.c_str());
-  // Both numbers are checked before either output changes, so a bad reply
-  // cannot leave a new serial number paired with an old build.
-  std::optional<uint32_t> newSerial, newBuild;
-  if (lines->size() > 1 && !(newSerial = ReadNumber(serialLine, 16))) {
-    Log::log(DEBUG_ServerComm, "%s: serial number is not a number [%s]\n", name, serialLine.c_str());
-    return false;
-  }
-  if (lines->size() > 2 && !(newBuild = ReadNumber(buildLine, 0))) {
-    Log::log(DEBUG_ServerComm, "%s: build number is not a number [%s]\n", name, buildLine.c_str());
-    return false;
-  }
-  if (newSerial) serial = *newSerial;
-  if (newBuild) build = *newBuild;
-  return true;
+  const auto lines =
+      Exchange("GetRecoveryInfo", url, {{"brief", "true"}, {"fp", fingerprint}, {"op", "fix"}});
+  return lines && ServerReply::ReadRecoveryInfo(*lines, serial, build);
 }
 
 bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, const char* url) {
-  static const char* const name = "GetDeviceJWT";
-  const auto lines = Exchange(name, url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", SerialText(serial)}});
-  if (!lines) return false;
-  if (lines->size() < 2) {
-    Log::log(DEBUG_ServerComm, "%s: no token in reply\n", name);
-    return false;
-  }
-  const std::string& line = (*lines)[1];
-  Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", name, line.c_str());
-  const size_t dot1 = line.find('.');
-  const size_t dot2 = dot1 == std::string::npos ? std::string::npos : line.find('.', dot1 + 1);
-  if (line.size() <= 2 || dot2 == std::string::npos) {
-    Log::log(DEBUG_ServerComm, "%s: malformed token [%s]\n", name, line.c_str());
-    return false;
-  }
-  const std::string header = line.substr(0, dot1);
-  const std::string payload = line.substr(dot1 + 1, dot2 - dot1 - 1);
-  const std::string signature = CutAtLineEnd(line.substr(dot2 + 1));
-  if (header.size() < 2 || payload.size() < 2 || signature.size() < 2) {
-    Log::log(DEBUG_ServerComm, "%s: malformed token [%s]\n", name, line.c_str());
-    return false;
-  }
-  token = header + "." + payload + "." + signature;
-  return true;
+  const auto lines =
+      Exchange("GetDeviceJWT", url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", SerialText(serial)}});
+  return lines && ServerReply::ReadDeviceJWT(*lines, token);
 }
 
 std::vector<std::string> UpdateServerRequest::SplitCorvantisVersion(const std::string& version) {
@@ -286,26 +199,44 @@ std::unique_ptr<unsigned char[]> UpdateServerRequest::base64_decode(const char* 
   size_t padding = 0;
   if (length > 0 && text[length - 1] == '=') padding = text[length - 2] == '=' ? 2 : 1;
   const size_t outLength = length / 4 * 3 - padding;
-  std::unique_ptr<unsigned char[]> out(new (std::nothrow) unsigned char[outLength + 1]);
+  std::unique_ptr<unsigned char[]> out(new (std::nothrow) unsigned char[outLength + kDecodeSlack]);
   if (!out) return nullptr;
-  size_t o = 0;
-  for (size_t i = 0; i < length; i += 4) {
-    uint32_t group = 0;
-    for (size_t j = 0; j < 4; ++j) {
-      const unsigned char c = static_cast<unsigned char>(text[i + j]);
-      int v = kDecoding.value[c];
-      if (v < 0) {
-        // "=" only fills the last group's tail.
-        if (c != '=' || i + j < length - padding) return nullptr;
-        v = 0;
-      }
-      group = group << 6 | static_cast<uint32_t>(v);
-    }
+
+  const auto* in = reinterpret_cast<const unsigned char*>(text);
+  // Every group but the last has no padding; bad characters are collected
+  // and checked once at the end.
+  const size_t fullGroups = length == 0 ? 0 : length / 4 - 1;
+  uint32_t bad = 0;
+  unsigned char* o = out.get();
+  size_t g = 0;
+  // Two groups at a time into one 8-byte store; the buffer's slack takes the
+  // two bytes written beyond the six decoded.
+  for (; g + 2 <= fullGroups; g += 2, in += 8, o += 6) {
+    const uint32_t a = DecodeGroup(in);
+    const uint32_t b = DecodeGroup(in + 4);
+    bad |= a | b;
+    const uint64_t both = __builtin_bswap64(static_cast<uint64_t>(a) << 40 | static_cast<uint64_t>(b) << 16);
+    memcpy(o, &both, sizeof both);
+  }
+  for (; g < fullGroups; ++g, in += 4, o += 3) {
+    const uint32_t group = DecodeGroup(in);
+    bad |= group;
+    o[0] = static_cast<unsigned char>(group >> 16);
+    o[1] = static_cast<unsigned char>(group >> 8);
+    o[2] = static_cast<unsigned char>(group);
+  }
+  if (length > 0) {
+    // The last group: "=" may stand only in its padding positions.
+    unsigned char last[4] = {in[0], in[1], in[2], in[3]};
+    for (size_t j = 4 - padding; j < 4; ++j) last[j] = 'A';
+    const uint32_t group = DecodeGroup(last);
+    bad |= group;
     const unsigned char bytes[3] = {static_cast<unsigned char>(group >> 16),
                                     static_cast<unsigned char>(group >> 8),
                                     static_cast<unsigned char>(group)};
-    for (size_t j = 0; j < 3 && o < outLength; ++j) out[o++] = bytes[j];
+    for (size_t j = 0; j < 3 - padding; ++j) o[j] = bytes[j];
   }
+  if (bad & kBadCharacter) return nullptr;
   out[outLength] = 0;
   if (decodedLength) *decodedLength = outLength;
   return out;
