@@ -75,7 +75,7 @@ TEST_F(BirdFileTest, LoadsEveryBlockWithTypeFlagsAddressAndData) {
     EXPECT_EQ(b.type, written[i].type);
     EXPECT_EQ(b.flags, written[i].flags);
     ASSERT_EQ(b.length, written[i].data.size());
-    EXPECT_EQ(0, std::memcmp(b.data, written[i].data.data(), b.length));
+    EXPECT_EQ(Bytes(b.data, b.data + b.length), written[i].data);
   }
   EXPECT_EQ(file.blocks[0].address, 0x20000000u);
   EXPECT_EQ(file.blocks[1].address, 0x1000u);

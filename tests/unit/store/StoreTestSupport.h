@@ -1,6 +1,7 @@
 // Helpers shared by the store tests: log capture and byte fixtures.
 #pragma once
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -61,4 +62,44 @@ inline birdwriter::Bytes Pattern(size_t size, uint8_t seed = 0) {
   birdwriter::Bytes image(size);
   for (size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(seed + i);
   return image;
+}
+
+// True for a ctime text without its line feed: "Tue May 26 14:03:07 2026".
+inline bool IsTimeText(const std::string& t) {
+  static const char kShape[] = "aaa aaa _d dd:dd:dd dddd";
+  if (t.size() != sizeof kShape - 1) return false;
+  for (size_t i = 0; i < t.size(); ++i) {
+    char c = t[i];
+    switch (kShape[i]) {
+      case 'a':
+        if (!std::isalpha(static_cast<unsigned char>(c))) return false;
+        break;
+      case 'd':
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        break;
+      case '_':
+        if (c != ' ' && !std::isdigit(static_cast<unsigned char>(c))) return false;
+        break;
+      default:
+        if (c != kShape[i]) return false;
+    }
+  }
+  return true;
+}
+
+// Matches text against pattern, each '@' of which stands for a time text;
+// the times found go to *times.
+inline bool MatchWithTimes(const std::string& text, const std::string& pattern,
+                           std::vector<std::string>* times = nullptr) {
+  size_t t = 0;
+  for (char p : pattern) {
+    if (p == '@') {
+      if (t + 24 > text.size() || !IsTimeText(text.substr(t, 24))) return false;
+      if (times) times->push_back(text.substr(t, 24));
+      t += 24;
+    } else if (t >= text.size() || text[t++] != p) {
+      return false;
+    }
+  }
+  return t == text.size();
 }
