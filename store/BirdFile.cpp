@@ -11,6 +11,7 @@
 
 #include "Corvantis2/unix/aFile.h"
 #include "app/Log.h"
+#include "store/PayloadInflater.h"
 
 namespace {
 
@@ -19,8 +20,7 @@ constexpr uint32_t kBlockHeaderSize = 5;
 constexpr uint32_t kDescriptorSize = 64;
 constexpr uint32_t kSerialOffsetsSize = 8;
 constexpr uint32_t kAddressSize = 4;
-// The payload may claim at most this many times the compressed size.
-constexpr uint64_t kMaxExpansion = 8;
+constexpr size_t kReadSlice = 64 * 1024;
 
 bool IsImage(uint8_t type) { return type == BLOCK_TYPE_LOADER || type == BLOCK_TYPE_FIRMWARE; }
 
@@ -111,21 +111,42 @@ bool BirdFile::Load() {
     return false;
   }
 
+  // The file is inflated as it is read, in slices: the compressed bytes are
+  // never all in memory at once, so a load costs little more than its payload.
   bool result = false;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size > 0 ? size : 1]);
+  uint8_t header[kHeaderSize] = {};
   size_t got = 0;
-  err = buffer ? aFile_Read(file, buffer.get(), size, &got) : aErrMemory;
+  err = size > 0 ? aFile_Read(file, header, size < kHeaderSize ? size : kHeaderSize, &got) : aErrNone;
   if (err != aErrNone) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", err, path.c_str());
-  } else if (got < size) {
+  } else if (got < size && got < kHeaderSize) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(),
              got, size);
   } else if (size >= kHeaderSize) {
     if (size > kHeaderSize) {
-      signature = GetInt(buffer.get());
-      version = GetShort(buffer.get() + 4);
+      signature = GetInt(header);
+      version = GetShort(header + 4);
     }
-    if (DecompressData(buffer.get() + kHeaderSize, size - kHeaderSize)) {
+    PayloadInflater inflater(size - kHeaderSize);
+    int rc = inflater.Start();
+    std::unique_ptr<uint8_t[]> slice(new (std::nothrow) uint8_t[kReadSlice]);
+    size_t done = kHeaderSize;
+    if (!slice) rc = Z_MEM_ERROR;
+    while (rc == Z_OK && !inflater.Ended() && done < size) {
+      size_t want = size - done < kReadSlice ? size - done : kReadSlice;
+      err = aFile_Read(file, slice.get(), want, &got);
+      if (err != aErrNone || got == 0) break;
+      done += got;
+      rc = inflater.Feed(slice.get(), got);
+    }
+    if (rc == Z_OK && !inflater.Ended() && done < size) {
+      if (err != aErrNone && err != aErrEOF) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", err, path.c_str());
+      } else {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(),
+                 done, size);
+      }
+    } else if (FinishInflate(inflater, rc)) {
       // A framing mismatch is logged by the scan; the blocks that fit count.
       ScanBlocks(payload.get(), payloadSize);
       FindSerialNumberOffsets();
@@ -139,7 +160,6 @@ bool BirdFile::Load() {
       break;
     }
   }
-  buffer.reset();
   aFile_Close(&file);
   return result;
 }
@@ -159,28 +179,24 @@ bool BirdFile::VerifyFile(const std::string& filePath) {
 }
 
 bool BirdFile::DecompressData(const uint8_t* compressed, size_t compressedSize) {
+  PayloadInflater inflater(compressedSize);
+  int rc = inflater.Start();
+  if (rc == Z_OK) rc = inflater.Feed(compressed, compressedSize);
+  return FinishInflate(inflater, rc);
+}
+
+bool BirdFile::FinishInflate(PayloadInflater& inflater, int rc) {
   blocks.clear();
   blockCount = 0;
   payload.reset();
   payloadSize = 0;
-  // The capacity is reserved, not touched: only the bytes zlib writes cost
-  // memory, and the block is trimmed to them afterwards.
-  uint64_t capacity = uint64_t{compressedSize} * kMaxExpansion;
-  if (compressedSize > UINT32_MAX || capacity > UINT32_MAX) capacity = UINT32_MAX;
-  auto* buffer = static_cast<uint8_t*>(std::malloc(capacity > 0 ? capacity : 1));
-  int rc = Z_MEM_ERROR;
-  uLongf produced = static_cast<uLongf>(capacity);
-  if (buffer != nullptr) rc = uncompress(buffer, &produced, compressed, compressedSize);
+  if (rc == Z_OK) rc = inflater.Finish();
   if (rc != Z_OK) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", rc);
-    std::free(buffer);
     return false;
   }
-  if (produced > 0 && produced < capacity) {
-    if (auto* trimmed = static_cast<uint8_t*>(std::realloc(buffer, produced))) buffer = trimmed;
-  }
-  payload.reset(buffer);
-  payloadSize = static_cast<uint32_t>(produced);
+  payloadSize = inflater.Produced();
+  payload.reset(inflater.Release());
   return true;
 }
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+class PayloadInflater;
+
 inline constexpr uint32_t BIRD_FILE_SIGNATURE = 0x62697264;  // "bird"
 inline constexpr uint16_t BIRD_FILE_VERSION = 0x0101;
 inline constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
@@ -105,6 +107,8 @@ class BirdFile {
   // first block of that type is that long; else null.
   const BirdBlock* FirstBlock(BLOCK_TYPE type, uint32_t minLength) const;
   const uint8_t* Descriptor() const;
+  // Takes the inflated payload, or logs the zlib code and fails.
+  bool FinishInflate(PayloadInflater& inflater, int rc);
 
   std::unique_ptr<uint8_t, FreeDeleter> payload;
 };
