@@ -154,6 +154,52 @@ TEST_F(BirdFileTest, BrokenFilesDoNotLoad) {
   }
 }
 
+// Files far larger than one read slice, with incompressible images.
+TEST_F(BirdFileTest, LargeFilesLoadWholeOrNotAtAll) {
+  Bytes noise(300 * 1024);
+  uint32_t x = 12345;
+  for (auto& b : noise) b = static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16);
+  Writer writer;
+  writer.AddFirmware(0x1000, noise).AddLoader(0, noise).AddSerialOffsets(0x1010, 0);
+  Bytes good = writer.File(BIRD_FILE_VERSION, 1);
+  ASSERT_GT(good.size(), 512u * 1024);
+
+  BirdFile file(Write("big.bird", good));
+  ASSERT_EQ(file.blockCount, 3u);
+  EXPECT_EQ(Bytes(file.blocks[1].data + 4, file.blocks[1].data + file.blocks[1].length), noise);
+  EXPECT_EQ(file.payloadSize, writer.Payload().size());
+
+  Bytes trailing = good;  // bytes after the stream are not part of it
+  trailing.insert(trailing.end(), 100000, 0xEE);
+  EXPECT_EQ(BirdFile(Write("trailing.bird", trailing)).blockCount, 3u);
+
+  Bytes cut(good.begin(), good.end() - 70000);
+  EXPECT_EQ(ConstructError(Write("cut.bird", cut)), "Failed to load bird data");
+  Bytes corrupt = good;
+  corrupt[good.size() / 2] ^= 0xFF;
+  corrupt[good.size() / 2 + 1] ^= 0xFF;
+  LogCapture log(DEBUG_BirdFile);
+  EXPECT_EQ(ConstructError(Write("corrupt.bird", corrupt)), "Failed to load bird data");
+  EXPECT_TRUE(log.Has("decompressing bird file.\n")) << log.Text();
+}
+
+TEST_F(BirdFileTest, DecompressAndScanFromMemory) {
+  Writer writer;
+  writer.AddFirmware(0x40, Pattern(16)).AddDescriptor(Descriptor(9, "9", 9, "NINE"));
+  Bytes compressed = birdwriter::Compress(writer.Payload());
+  BirdFile file;
+  ASSERT_TRUE(file.DecompressData(compressed.data(), compressed.size()));
+  EXPECT_EQ(file.payloadSize, writer.Payload().size());
+  EXPECT_EQ(file.blockCount, 0u);  // decompression alone does not scan
+  Bytes payload = writer.Payload();
+  EXPECT_TRUE(file.ScanBlocks(payload.data(), static_cast<uint32_t>(payload.size())));
+  EXPECT_EQ(file.blockCount, 2u);
+  EXPECT_EQ(file.GetBuild(), 9u);
+  EXPECT_FALSE(file.DecompressData(payload.data(), payload.size()));
+  EXPECT_EQ(file.payloadSize, 0u);
+  EXPECT_TRUE(file.blocks.empty());  // never left pointing at a dropped payload
+}
+
 TEST_F(BirdFileTest, MissingFileIsReported) {
   std::string path = dir.file("absent.bird");
   LogCapture log(DEBUG_BirdFile);
