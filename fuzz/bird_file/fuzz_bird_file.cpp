@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/birdwriter/BirdWriter.h"
 #include "store/BirdFile.h"
 
 namespace {
@@ -57,6 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   BirdFile::VerifyFile(gPath);
+  // birdtool's own reader takes the same outside bytes.
+  {
+    birdwriter::Bytes bytes;
+    if (birdwriter::ReadFile(gPath, bytes, nullptr)) birdwriter::Parse(bytes, nullptr);
+  }
   BirdFile file;
   try {
     file = BirdFile(gPath);
