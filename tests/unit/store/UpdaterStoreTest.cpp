@@ -1,5 +1,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -177,6 +181,33 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesWholeFilesOnly) {
   for (const auto& e : fs::directory_iterator(root() + "/000012AB")) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{".settings", "100.bird", "empty.bird"}));
+}
+
+// A write that cannot complete (files limited to 1 KiB, as on a full disk)
+// reports an error and leaves the earlier file whole.
+TEST_F(UpdaterStoreTest, WriteFileThatCannotCompleteKeepsTheOldFile) {
+  UpdaterStore store(root());
+  UpdaterStoreItem item = store.AddDevice(0x12AB);
+  const uint8_t old[] = {1, 2, 3};
+  ASSERT_EQ(item.WriteFile("100.bird", old, sizeof old), aErrNone);
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit rl{};
+    getrlimit(RLIMIT_FSIZE, &rl);
+    rl.rlim_cur = 1024;
+    setrlimit(RLIMIT_FSIZE, &rl);
+    std::vector<uint8_t> big(64 * 1024, 0xAB);
+    _exit(item.WriteFile("100.bird", big.data(), big.size()) == aErrIO ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadWholeFile(root() + "/000012AB/100.bird"), "\1\2\3");
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(root() + "/000012AB")) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".settings", "100.bird"}));
 }
 
 TEST_F(UpdaterStoreTest, ReadBirdFileChecksTheHeaderFirst) {
