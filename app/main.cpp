@@ -69,6 +69,10 @@ int RunListCommand(CLI_Display& display, Updater& updater, const Parameters& par
     _flow_not_available(display, cmd->option);
     return 1;
   }
+  if (command == CMD_LIST_BUILDS)
+    _display_builds(display, updater.Get_BuildList(params.serial_num), params.serial_num);
+  if (command == CMD_LIST_LOCAL_BUILDS)
+    _display_builds(display, updater.Get_BuildListLocal(params.serial_num), params.serial_num);
   if (command == CMD_JWT) _display_jwt(display, updater.Get_JWT(params.serial_num));
   return 0;
 }
