@@ -10,6 +10,7 @@
 #include "app/Log.h"
 #include "app/Printers.h"
 #include "app/Updater.h"
+#include "server/HTTPRequest.h"
 #include "store/BuildPath.h"
 
 namespace {
@@ -201,6 +202,12 @@ int main(int argc, char* argv[]) {
   if (!PrepareApplicationDirectory(display, params)) {
     _release_params(&params);
     return 1;
+  }
+
+  if (!params.ca_bundle.empty()) {
+    HTTPSettings settings = HTTPRequest::Settings();
+    settings.caBundle = params.ca_bundle;
+    HTTPRequest::Configure(settings);
   }
 
   int status = 0;
