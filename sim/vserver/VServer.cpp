@@ -25,39 +25,38 @@ const std::map<std::string, std::set<std::string>> kOperationKeys = {
     {"builds", {"op", "sn"}}, {"fix", {"brief", "fp", "op"}}, {"ent_jwt", {"json", "op", "sn"}},
 };
 
-std::string Base64(const std::string& bytes) {
+// Appends the base64 text of bytes to out (large files: no intermediate copy).
+void AppendBase64(std::string& out, const std::string& bytes) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  const size_t start = out.size();
+  out.resize(start + (bytes.size() + 2) / 3 * 4, '=');
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  char* o = out.data() + start;
   size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                       static_cast<unsigned char>(bytes[i + 2]);
-    out += alphabet[v >> 18 & 63];
-    out += alphabet[v >> 12 & 63];
-    out += alphabet[v >> 6 & 63];
-    out += alphabet[v & 63];
+  for (; i + 2 < bytes.size(); i += 3, o += 4) {
+    const unsigned v = in[i] << 16 | in[i + 1] << 8 | in[i + 2];
+    o[0] = alphabet[v >> 18 & 63];
+    o[1] = alphabet[v >> 12 & 63];
+    o[2] = alphabet[v >> 6 & 63];
+    o[3] = alphabet[v & 63];
   }
   const size_t rest = bytes.size() - i;
   if (rest > 0) {
-    unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-    if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    out += alphabet[v >> 18 & 63];
-    out += alphabet[v >> 12 & 63];
-    out += rest == 2 ? alphabet[v >> 6 & 63] : '=';
-    out += '=';
+    const unsigned v = in[i] << 16 | (rest == 2 ? in[i + 1] << 8 : 0);
+    o[0] = alphabet[v >> 18 & 63];
+    o[1] = alphabet[v >> 12 & 63];
+    if (rest == 2) o[2] = alphabet[v >> 6 & 63];
   }
-  return out;
 }
 
 bool ReadFile(const fs::path& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  bytes = s.str();
-  return true;
+  const std::streamoff size = in.tellg();
+  if (size < 0) return false;
+  bytes.resize(static_cast<size_t>(size));
+  in.seekg(0);
+  return static_cast<bool>(in.read(bytes.data(), size));
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -173,6 +172,24 @@ void Server::Reset() {
 std::vector<std::string> Server::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
+}
+
+std::string Server::Version(const std::filesystem::path& path) {
+  // Keyed by the file's size and time too, so a test that rewrites a build
+  // sees the new version.
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  const auto time = fs::last_write_time(path, ec).time_since_epoch().count();
+  const std::string key = path.string() + "|" + std::to_string(size) + "|" + std::to_string(time);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = versions_.find(key);
+    if (found != versions_.end()) return found->second;
+  }
+  const std::string version = ReadBirdVersion(path.string()).value_or("");
+  std::lock_guard<std::mutex> lock(mutex_);
+  versions_[key] = version;
+  return version;
 }
 
 bool Server::Sleep(int ms) {
@@ -320,7 +337,8 @@ void Server::HandleUpdate(const httplib::Request& req, httplib::Response& res) {
                              [](size_t, size_t, httplib::DataSink&) { return false; });
     return;
   }
-  res.set_content(reply.body, "text/plain");
+  res.body = std::move(reply.body);
+  res.set_header("Content-Type", "text/plain");
 }
 
 Server::Reply Server::Answer(const httplib::Request& req, const std::vector<Fault>& faults) {
@@ -378,8 +396,7 @@ Server::Reply Server::Answer(const httplib::Request& req, const std::vector<Faul
   }
   if (op == "builds") {
     std::string body = "ok\n";
-    for (const auto& build : ListBuilds(device))
-      body += build.name + ";" + ReadBirdVersion(build.path.string()).value_or("") + "\n";
+    for (const auto& build : ListBuilds(device)) body += build.name + ";" + Version(build.path) + "\n";
     return {200, body};
   }
   if (op == "ent_jwt") {
@@ -408,12 +425,15 @@ Server::Reply Server::Answer(const httplib::Request& req, const std::vector<Faul
     return std::any_of(faults.begin(), faults.end(), [&](const Fault& f) { return f.kind == kind; });
   };
   if (has(FaultKind::Truncate)) file.resize(file.size() / 2);
-  std::string text = Base64(file);
-  if (has(FaultKind::NonBase64) && !text.empty()) {
-    text[text.size() / 2] = '*';
-    text[0] = '!';
+  std::string body = "ok\n";
+  body.reserve(body.size() + (file.size() + 2) / 3 * 4 + 1);
+  AppendBase64(body, file);
+  if (has(FaultKind::NonBase64) && body.size() > 3) {
+    body[3] = '!';
+    body[3 + (body.size() - 3) / 2] = '*';
   }
-  return {200, "ok\n" + text + "\n"};
+  body += '\n';
+  return {200, std::move(body)};
 }
 
 }  // namespace vserver

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -99,6 +100,8 @@ class Server {
   Reply Answer(const httplib::Request& req, const std::vector<Fault>& faults);
   void Install();
   bool Sleep(int ms);  // false when stopped meanwhile
+  // The version of a build file, read once per file content.
+  std::string Version(const std::filesystem::path& path);
 
   Options options_;
   std::unique_ptr<httplib::Server> server_;
@@ -108,10 +111,11 @@ class Server {
   // Lock order: mutex_ alone; never held while answering.
   mutable std::mutex mutex_;
   std::condition_variable stopped_;
-  bool stopping_ = false;                     // guarded by mutex_
-  std::vector<std::string> requests_;         // guarded by mutex_
-  std::multimap<std::string, Fault> faults_;  // guarded by mutex_
-  std::map<std::string, Canned> canned_;      // guarded by mutex_
+  bool stopping_ = false;                        // guarded by mutex_
+  std::vector<std::string> requests_;            // guarded by mutex_
+  std::multimap<std::string, Fault> faults_;     // guarded by mutex_
+  std::map<std::string, Canned> canned_;         // guarded by mutex_
+  std::map<std::string, std::string> versions_;  // guarded by mutex_
 };
 
 }  // namespace vserver
