@@ -9,6 +9,7 @@
 #include <future>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "app/Log.h"
@@ -136,16 +137,28 @@ uint32_t Updater::Download_Firmware(uint32_t serial, const std::string& buildTex
   std::string file;
   std::promise<bool> done;
   std::future<bool> result = done.get_future();
-  std::thread worker([url = server_url, serial, firmwareText, buildNumber, noCalibration, &file, &done] {
-    done.set_value(
-        UpdateServerRequest::GetBuild(serial, firmwareText, buildNumber, file, url.c_str(), noCalibration));
-  });
+  std::thread worker;
+  try {
+    worker = std::thread([url = server_url, serial, firmwareText, buildNumber, noCalibration, &file, &done] {
+      bool ok = false;
+      try {
+        ok = UpdateServerRequest::GetBuild(serial, firmwareText, buildNumber, file, url.c_str(),
+                                           noCalibration);
+      } catch (const std::exception& e) {  // out of memory for the reply
+        Log::log(DEBUG_Updater, "Download_Firmware: %s\n", e.what());
+      }
+      done.set_value(ok);
+    });
+  } catch (const std::system_error& e) {
+    Log::log(DEBUG_Updater, "Download_Firmware: cannot start the download thread: %s\n", e.what());
+    done.set_value(false);
+  }
   display.update_spinner(true, "Downloading");
   while (result.wait_for(kSpinnerPeriod) != std::future_status::ready)
     display.update_spinner(true, "Downloading");
   display.update_spinner(false, "Downloading");
   const bool downloaded = result.get();
-  worker.join();
+  if (worker.joinable()) worker.join();
   if (!downloaded) display.message(ERROR, "Download failed");
   if (file.empty()) {
     display.message(ERROR, "Failed to retrieve a valid BIRD file");
