@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,8 @@ namespace {
 
 std::mutex settingsMutex;
 HTTPSettings settings;  // guarded by settingsMutex
+// settings.maxBodyBytes again, for the receive callback's every chunk.
+std::atomic<size_t> maxBodyBytes{HTTPSettings{}.maxBodyBytes};
 
 struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -24,6 +27,7 @@ struct CurlDeleter {
 void HTTPRequest::Configure(const HTTPSettings& newSettings) {
   std::lock_guard<std::mutex> lock(settingsMutex);
   settings = newSettings;
+  maxBodyBytes = newSettings.maxBodyBytes;
 }
 
 HTTPSettings HTTPRequest::Settings() {
@@ -49,7 +53,7 @@ size_t _rcv_data(char* bytes, size_t size, size_t count, void* context) {
   Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
            static_cast<int>(count), static_cast<unsigned>(reinterpret_cast<uintptr_t>(context)),
            static_cast<int>(std::min<size_t>(total, 100)), bytes);
-  const size_t limit = HTTPRequest::Settings().maxBodyBytes;
+  const size_t limit = maxBodyBytes.load();
   const size_t have = response->get_response().size();
   if (have > limit || total > limit - have) {
     Log::log(DEBUG_ServerComm, "rcv_data: reply body exceeds %zu bytes\n", limit);
