@@ -60,7 +60,7 @@ TEST_F(UpdaterFlows, BadBuildTextOrSerialFailsBeforeAnyRequest) {
 }
 
 TEST_F(UpdaterFlows, DownloadTurnsTheSpinnerUntilTheFileArrives) {
-  server.Fault("bird", "slow=450");
+  server.Fault("bird", "slow=800");
   Updater updater = MakeUpdater();
   EXPECT_EQ(updater.Download_Firmware(kSerial, "", false, false), 102u);
   ASSERT_GE(display.spinner.size(), 4u);  // at once, then about every 100 ms
