@@ -186,8 +186,8 @@ TEST_F(Fifo, DestroyWakesWaitersPromptly) {
   std::atomic<int> returnedNull{0};
   for (int i = 0; i < 4; ++i) {
     waiters.emplace_back([&, i] {
-      aPacket* p = i % 2 ? aPacketFifo_Await(fifo, 10000)
-                         : aPacketFifo_AwaitFirst(fifo, MatchSeven, nullptr, 10000);
+      aPacket* p =
+          i % 2 ? aPacketFifo_Await(fifo, 10000) : aPacketFifo_AwaitFirst(fifo, MatchSeven, nullptr, 10000);
       if (!p) returnedNull++;
       if (p) aPacket_Destroy(&p);
     });
