@@ -159,7 +159,8 @@ size_t cobs_encode(const uint8_t* source, size_t length, uint8_t* destination) {
       continue;
     }
     destination[out++] = source[i];
-    if (++code == 0xFF) {
+    // A full block closes; the next code byte is only needed if input follows.
+    if (++code == 0xFF && i + 1 < length) {
       destination[codeAt] = code;
       codeAt = out++;
       code = 1;

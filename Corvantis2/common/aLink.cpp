@@ -11,6 +11,7 @@
 // answers to the six queries then arrive as ordinary empty packets.
 #include "Corvantis2/common/aLink.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,12 @@ constexpr int kPollMs = 10;
 constexpr uint32_t kOutputWaitMs = 1000;
 constexpr int kReadErrorPauseMs = 100;
 constexpr size_t kPoolBytes = 4096;
+// A read timeout restarts the handshake only after the line has been quiet
+// this long since the last start and the last byte. Framed transports answer
+// "not ready" for every byte inside a frame; without the pause each of those
+// would restart the handshake (never completing it) and send six more
+// queries, whose answers would bring more.
+constexpr auto kResyncQuiet = std::chrono::milliseconds(100);
 
 // Holds an aMutex for one scope.
 class MutexGuard {
@@ -72,6 +79,7 @@ void sPause(aLink* link, int milliseconds) {
 }
 
 void sStartSync(aLink* link) {
+  link->lastSyncStart = std::chrono::steady_clock::now();
   link->status = linkStatusSyncing;
   link->syncState = kSyncStateStart;
   aPacket_Reset(link->rxPacket);
@@ -143,12 +151,17 @@ void* sInProc(void* argument) {
   link->inStarted = true;
   link->status = linkStatusRunning;
   link->syncState = kSyncStateIdle;
+  link->lastSyncStart = {};
+  link->lastByteAt = {};
   while (link->running) {
     uint8_t byte = 0;
     aErr err = aStream_Read(link->stream, &byte, 1);
     if (err == aErrNotReady) {
       const int32_t status = link->status;
-      if (status == linkStatusSyncing || status == linkStatusIOError) sStartSync(link);
+      const auto quietSince = std::max(link->lastSyncStart, link->lastByteAt);
+      if ((status == linkStatusSyncing || status == linkStatusIOError) &&
+          std::chrono::steady_clock::now() - quietSince >= kResyncQuiet)
+        sStartSync(link);
       continue;
     }
     if (err != aErrNone) {
@@ -156,6 +169,7 @@ void* sInProc(void* argument) {
       sPause(link, kReadErrorPauseMs);
       continue;
     }
+    link->lastByteAt = std::chrono::steady_clock::now();
     if (link->status == linkStatusSyncing) {
       sSyncByte(link, byte);
       continue;
@@ -314,8 +328,11 @@ aErr aLink_Stop(aLink* link) {
     return aErrNone;
   }
   link->status = linkStatusStopping;
-  aErr err = sQueueRoute(link, 0);
+  // Clear running before queueing the route packet: the packet then wakes an
+  // output thread that can only see the stop, instead of one that writes it
+  // and goes back to waiting a full second.
   link->running = false;
+  aErr err = sQueueRoute(link, 0);
   // Join whichever threads exist: a start that made only one leaves it running.
   if (link->inThread && aThread_Destroy(&link->inThread) != 0) err = aErrUnknown;
   if (link->outThread && aThread_Destroy(&link->outThread) != 0) err = aErrUnknown;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -43,8 +44,10 @@ struct aLink {
   aStream* stream = nullptr;  // used by the two threads only while they run
   std::atomic<int32_t> hbState{0};
   std::atomic<int32_t> syncState{kSyncStateIdle};
-  uint8_t syncAddress = 0;                      // input thread
-  std::atomic<aPacketLog*> packetLog{nullptr};  // contents guarded by packetLogLock
+  uint8_t syncAddress = 0;                              // input thread
+  std::chrono::steady_clock::time_point lastSyncStart;  // input thread
+  std::chrono::steady_clock::time_point lastByteAt;     // input thread
+  std::atomic<aPacketLog*> packetLog{nullptr};          // contents guarded by packetLogLock
   std::atomic<uint32_t> packetLogSize{0};
   std::atomic<aMutex*> packetLogLock{nullptr};  // made before packetLog is published
   aPacketFilter userFilter = nullptr;           // guarded by userFilterLock

@@ -47,8 +47,12 @@ TEST(Cobs, PublishedVectors) {
   for (int i = 1; i <= 254; ++i) block.plain.push_back(static_cast<uint8_t>(i));
   block.encoded.push_back(0xFF);
   block.encoded.insert(block.encoded.end(), block.plain.begin(), block.plain.end());
-  block.encoded.push_back(0x01);
   cases.push_back(block);
+  Case blockAndZero = block;  // the zero after a full block needs its own code byte
+  blockAndZero.plain.push_back(0);
+  blockAndZero.encoded.push_back(0x01);
+  blockAndZero.encoded.push_back(0x01);
+  cases.push_back(blockAndZero);
   for (const Case& c : cases) {
     Bytes out(c.plain.size() + c.plain.size() / 254 + 2);
     out.resize(cobs_encode(c.plain.data(), c.plain.size(), out.data()));
