@@ -123,7 +123,8 @@ TEST_F(LinkRig, SyncWithAnsweringDevice) {
   Open();
   ASSERT_EQ(aErrNone, aLink_Sync(link));
   EXPECT_EQ(linkStatusRunning, aLink_GetStatus(link));
-  EXPECT_GE(Queries(), 6u);
+  // Queries not yet written when the handshake completed are drained.
+  EXPECT_GE(Queries(), 2u);
   // The answers beyond the two that synchronised were drained.
   EXPECT_EQ(nullptr, aLink_GetPacket(link));
   device->SetEcho(true);
