@@ -223,6 +223,41 @@ TEST_F(LinkRig, UserFilterConsumesEverything) {
   EXPECT_EQ(2, count.calls.load());
 }
 
+struct SelfServingFilter {
+  aLinkRef link = 0;
+  std::atomic<int> calls{0};
+  std::atomic<aErr> destroyResult{aErrNone};
+  std::atomic<aErr> stopResult{aErrNone};
+  std::atomic<aErr> removeResult{aErrUnknown};
+};
+
+// Takes one packet, checks that it cannot tear its link down from inside,
+// then removes itself.
+bool OneShotFilter(const aPacket*, void* reference) {
+  auto* self = static_cast<SelfServingFilter*>(reference);
+  self->calls++;
+  aLinkRef copy = self->link;
+  self->destroyResult = aLink_Destroy(&copy);
+  self->stopResult = aLink_Stop(sGetLink(self->link).get());
+  self->removeResult = aLink_InstallUserPacketFilter(self->link, nullptr, nullptr);
+  return true;
+}
+
+TEST_F(LinkRig, FilterMayRemoveItselfButNotStopItsLink) {
+  Open();
+  SelfServingFilter self;
+  self.link = link;
+  ASSERT_EQ(aErrNone, aLink_InstallUserPacketFilter(link, OneShotFilter, &self));
+  device->SendPacket({0x41, 0x01, 0x01});
+  device->SendPacket({0x41, 0x01, 0x02});
+  EXPECT_EQ((Bytes{4, 3, 0x41, 0x01, 0x02}), Take(aLink_AwaitPacket(link, 2000)));
+  EXPECT_EQ(1, self.calls.load());
+  EXPECT_EQ(aErrBusy, self.destroyResult.load());
+  EXPECT_EQ(aErrBusy, self.stopResult.load());
+  EXPECT_EQ(aErrNone, self.removeResult.load());
+  EXPECT_EQ(linkStatusRunning, aLink_GetStatus(link));
+}
+
 TEST_F(LinkRig, PooledWritesFillOneBuffer) {
   struct Case {
     int packets;
