@@ -473,3 +473,39 @@ TEST(LinkRegistry, LookupsFindTheNewestEntryFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LinkLifecycle, LinkWithoutStreamDoesNotStart) {
+  const uint32_t id = sCreate(-1, 0, 0);
+  ASSERT_NE(0u, id);
+  ASSERT_EQ(id, aLink_Init(id, nullptr));
+  EXPECT_EQ(linkStatusNoStream, aLink_GetStatus(id));
+  EXPECT_EQ(aErrParam, aLink_Start(id));
+  EXPECT_EQ(aErrNone, aLink_Stop(sGetLink(id).get()));
+  EXPECT_EQ(linkStatusNoStream, aLink_GetStatus(id));
+  aLinkRef doomed = id;
+  EXPECT_EQ(aErrNone, aLink_Destroy(&doomed));
+  EXPECT_EQ(0u, aLink_Init(id, nullptr));  // no longer registered
+}
+
+TEST(LinkLifecycle, StopAndRestart) {
+  linkrig::StreamPair pair;
+  ScriptedDevice device(pair.pipes(), {.echo = true});
+  aLinkRef link = aLink_Create(pair.TakeHostStream());
+  ASSERT_NE(0u, link);
+  // A running link cannot be initialised again under its threads.
+  EXPECT_EQ(0u, aLink_Init(link, nullptr));
+  ASSERT_EQ(aErrNone, aLink_Stop(sGetLink(link).get()));
+  EXPECT_EQ(linkStatusStopped, aLink_GetStatus(link));
+  EXPECT_EQ(aErrNone, aLink_Stop(sGetLink(link).get()));
+  // Stopped, the link queues but does not send.
+  ASSERT_EQ(aErrNone, Put(link, 4, {0x55, 0x41, 0x20}));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(0u, device.CountReceived({4, 3, 0x55, 0x41, 0x20}));
+  ASSERT_EQ(aErrNone, aLink_Start(link));
+  EXPECT_EQ((Bytes{4, 3, 0x55, 0x41, 0x20}), Take(aLink_AwaitPacket(link, 2000)));
+  EXPECT_EQ(aErrNone, aLink_Destroy(&link));
+}
+
+}  // namespace
