@@ -509,3 +509,18 @@ TEST(LinkLifecycle, StopAndRestart) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LinkLifecycleDeathTest, ProcessExitsWithALinkStillRunning) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        linkrig::StreamPair pair;
+        if (aLink_Create(pair.TakeHostStream()) == 0) std::_Exit(3);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
