@@ -49,7 +49,8 @@ TEST(SerialStream, LineSettingsFollowTheArguments) {
   PtyPair pty;
   for (const Case& c : cases) {
     aStream* stream = nullptr;
-    ASSERT_EQ(aStream_CreateSerial(pty.path().c_str(), 6, c.parity, c.dataBits, c.stopBits, &stream), aErrNone);
+    ASSERT_EQ(aStream_CreateSerial(pty.path().c_str(), 6, c.parity, c.dataBits, c.stopBits, &stream),
+              aErrNone);
     const termios t = pty.Settings();
     EXPECT_EQ(t.c_cflag & CSIZE, c.size);
     EXPECT_EQ((t.c_cflag & PARENB) != 0, c.parenb);
