@@ -22,6 +22,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -184,6 +185,22 @@ std::vector<in_addr> NonLoopbackInterfaces() {
   return found;
 }
 
+// The first IPv4 address of an interface, or 0.0.0.0.
+in_addr InterfaceAddress(unsigned index) {
+  in_addr found{};
+  char name[IF_NAMESIZE] = {};
+  if (index == 0 || !if_indextoname(index, name)) return found;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* at = list; at; at = at->ifa_next) {
+    if (!at->ifa_addr || at->ifa_addr->sa_family != AF_INET || std::strcmp(at->ifa_name, name) != 0) continue;
+    found = reinterpret_cast<const sockaddr_in*>(at->ifa_addr)->sin_addr;
+    break;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
 }  // namespace
 
 struct VirtualModule::Impl {
@@ -326,10 +343,14 @@ struct VirtualModule::Impl {
       message.msg_controllen = sizeof control;
       const ssize_t got = recvmsg(udpFd, &message, 0);
       if (got != static_cast<ssize_t>(kDiscoverySize) || request[0] != 1) continue;
-      in_addr local{};
-      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-          local = reinterpret_cast<const in_pktinfo*>(CMSG_DATA(c))->ipi_spec_dst;
+      unsigned arrivedOn = 0;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        arrivedOn = static_cast<unsigned>(info.ipi_ifindex);
+      }
+      const in_addr local = InterfaceAddress(arrivedOn);
       if (knobs.silent) continue;
       uint8_t answer[kDiscoverySize] = {};
       answer[1] = router().address;
