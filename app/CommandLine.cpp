@@ -219,8 +219,7 @@ int _get_params(CLI_Display& display, int argc, char* argv[], Parameters* params
 
   if (serverChoices > 1) {
     display.message(Level::LEVEL_ERROR,
-                    "Multiple update server URLs specified. Choose one of: --https, --http, or -U "
-                    "<host:port>.");
+                    "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.");
     failed = true;
   }
 
@@ -240,6 +239,8 @@ void _display_notice(CLI_Display& display) {
       "Notice: use --https for update-server connections; it becomes the default in the next major version.");
 }
 
+// The usage texts are kept one output line per literal.
+// clang-format off
 void _display_usage(bool extended, bool full) {
   fprintf(stderr, "\n");
   fprintf(stderr, "Application Usage:\n");
@@ -365,8 +366,7 @@ void _display_usage(bool extended, bool full) {
       "-D -t USB -d 0F5849A           Discover settings of the specific device (serial number 0x40F5849A)",
       "",
       "-G -d 40F5849A                 Get the latest firmware for the given device.",
-      "                               Downloads the firmware file into the updater specific device "
-      "directory.",
+      "                               Downloads the firmware file into the updater specific device directory.",
       "",
       "-U -d 40F5849A                 Update the firmware on the specific device.",
       "                               Without other options, this command will try to locate",
@@ -396,3 +396,4 @@ void _display_usage(bool extended, bool full) {
   };
   WriteLines(kSamples);
 }
+// clang-format on

@@ -71,6 +71,8 @@ class Updater {
 
   const std::string& ServerUrl() const { return server_url; }
   const std::string& StoreRoot() const { return store_root; }
+  uint8_t RecoveryChip() const { return recovery_chip; }
+  bool UsesUEIBytes() const { return use_uei_bytes; }
 
  private:
   std::string server_url;

@@ -53,6 +53,11 @@ class MutexGuard {
 
 bool sAlways(const aPacket*, void*) { return true; }
 
+bool sOnLinkThread(const aLink* link) {
+  const std::thread::id self = std::this_thread::get_id();
+  return link->inThreadId.load() == self || link->outThreadId.load() == self;
+}
+
 aErr sQueue(aPacketFifo fifo, uint8_t address, uint8_t length, const uint8_t* data) {
   static const uint8_t kNone = 0;
   aPacket* packet = aPacket_CreateWithData(address, length, length ? data : &kNone);
@@ -148,6 +153,7 @@ void* sInProc(void* argument) {
   aThread_NameSelf(name);
   link->hbState = 0;
   link->syncAddress = 1;
+  link->inThreadId = std::this_thread::get_id();
   link->inStarted = true;
   link->status = linkStatusRunning;
   link->syncState = kSyncStateIdle;
@@ -211,6 +217,7 @@ void* sOutProc(void* argument) {
   std::snprintf(name, sizeof name, "aLinkOut-%u", link->linkId);
   aThread_NameSelf(name);
   uint8_t buffer[kPoolBytes];
+  link->outThreadId = std::this_thread::get_id();
   link->outStarted = true;
   while (link->running) {
     aPacket* packet = aPacketFifo_Await(link->outFifo, kOutputWaitMs);
@@ -318,6 +325,8 @@ aErr aLink_Start(aLinkRef id) {
 
 aErr aLink_Stop(aLink* link) {
   if (!link) return aErrParam;
+  // A thread cannot join itself (a user filter stopping its own link).
+  if (sOnLinkThread(link)) return aErrBusy;
   std::lock_guard<std::mutex> control(link->controlLock);
   const int32_t before = link->status;
   if (before == linkStatusStopping || before == linkStatusStopped) return aErrNone;
@@ -338,6 +347,8 @@ aErr aLink_Stop(aLink* link) {
   if (link->outThread && aThread_Destroy(&link->outThread) != 0) err = aErrUnknown;
   link->inStarted = false;
   link->outStarted = false;
+  link->inThreadId = std::thread::id();
+  link->outThreadId = std::thread::id();
   aPacket_Reset(link->rxPacket);
   link->status = linkStatusStopped;
   link->hbState = 0;
@@ -420,7 +431,10 @@ size_t aLink_DrainPackets(aLinkRef id, aPacketFilter filter, void* reference) {
 aErr aLink_InstallUserPacketFilter(aLinkRef id, aPacketFilter filter, void* reference) {
   aLinkHandle link = sGetLink(id);
   if (!link || !link->userFilterLock) return aErrParam;
-  MutexGuard guard(link->userFilterLock);
+  // From the filter itself (the input thread) the lock is already held by
+  // this very call chain: a filter may replace or remove itself.
+  const bool insideFilter = link->inThreadId.load() == std::this_thread::get_id();
+  MutexGuard guard(insideFilter ? nullptr : link->userFilterLock);
   link->userFilter = filter;
   link->userFilterRef = filter ? reference : nullptr;
   return aErrNone;
@@ -523,6 +537,7 @@ aLinkRef aLink_Create(aStream* stream) {
 
 aErr aLink_Destroy(aLinkRef* id) {
   if (!id) return aErrParam;
+  if (aLinkHandle running = sGetLink(*id); running && sOnLinkThread(running.get())) return aErrBusy;
   bool known = false;
   aLinkEntryRef entry = sReleaseUse(*id, &known);
   *id = 0;

@@ -48,12 +48,13 @@ struct aLink;
 // A link over a stream the caller made; the link owns the stream from this
 // call on (also when creation fails). 0 on failure.
 aLinkRef aLink_Create(aStream* stream);
-// Gives up one use; the last one stops the link and frees it. Must not be
-// called from the link's threads or from its user filter.
+// Gives up one use; the last one stops the link and frees it. From the
+// link's own threads (its user filter) it refuses with aErrBusy.
 aErr aLink_Destroy(aLinkRef* link);
 
 aLinkRef aLink_Init(aLinkRef link, aStream* stream);
 aErr aLink_Start(aLinkRef link);
+// Joins the link's threads; aErrBusy when called from one of them.
 aErr aLink_Stop(aLink* link);
 aErr aLink_Sync(aLinkRef link);
 aErr aLink_ForceRoute(aLinkRef link, uint8_t value);
@@ -67,8 +68,9 @@ aPacket* aLink_GetFirst(aLinkRef link, aPacketFilter filter, void* reference);
 aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference, uint32_t timeoutMs);
 size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void* reference);
 // The user filter sees every received packet first, on the input thread;
-// returning true consumes it. It must not install or remove filters, nor
-// stop or destroy its link. A null filter removes the current one.
+// returning true consumes it. It may replace or remove itself; stopping or
+// destroying its link from there is refused. A null filter removes the
+// current one.
 aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* reference);
 aErr aLink_EnablePooledPackets(aLinkRef link, bool enable);
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "Corvantis2/common/aLink.h"
 #include "Corvantis2/common/aPacketLog.h"
@@ -41,6 +42,10 @@ struct aLink {
   aThreadProc outProc = nullptr;
   std::atomic<bool> inStarted{false};
   std::atomic<bool> outStarted{false};
+  // Each thread's own identity, so that calls made from inside (a user filter)
+  // are recognised instead of joining or locking against themselves.
+  std::atomic<std::thread::id> inThreadId{};
+  std::atomic<std::thread::id> outThreadId{};
   aStream* stream = nullptr;  // used by the two threads only while they run
   std::atomic<int32_t> hbState{0};
   std::atomic<int32_t> syncState{kSyncStateIdle};

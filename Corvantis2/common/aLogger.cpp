@@ -11,8 +11,8 @@ struct aLogger {
   uint32_t value;
   aLoggerProc proc;
   aFile* file;
-  aThread* thread;  // null when none was started
-  std::atomic<std::thread::id> threadId;
+  aThread* thread;  // null when none was started; touched by controlling threads only
+  std::atomic<std::thread::id> threadId;  // the logger thread's, set by itself
   std::atomic<bool> enabled;
   uint16_t check;
 };
@@ -22,7 +22,7 @@ namespace {
 bool sValid(const aLogger* logger) { return logger && logger->check == aLOGGER_CHECK; }
 
 bool sOnLoggerThread(const aLogger* logger) {
-  return logger->thread && logger->threadId.load() == std::this_thread::get_id();
+  return logger->threadId.load() == std::this_thread::get_id();
 }
 
 void* sLoggerThread(void* argument) {
@@ -54,8 +54,13 @@ aLogger* aLogger_Create(uint32_t value, aLoggerProc procedure, const char* path)
 aErr aLogger_Enable(aLogger* logger) {
   if (!sValid(logger)) return aErrParam;
   if (logger->enabled) return aErrNone;
+  if (sOnLoggerThread(logger)) {
+    // Re-enabled before its loop noticed the stop: it simply runs on.
+    logger->enabled = true;
+    return aErrNone;
+  }
   // A thread that was asked to stop from inside is joined before a new one starts.
-  if (logger->thread && aThread_Destroy(&logger->thread) != 0) return aErrUnknown;
+  if (logger->thread && aLogger_Disable(logger) != aErrNone) return aErrUnknown;
   logger->enabled = true;
   logger->thread = aThread_Create(sLoggerThread, logger);
   if (!logger->thread) {
@@ -67,10 +72,15 @@ aErr aLogger_Enable(aLogger* logger) {
 
 aErr aLogger_Disable(aLogger* logger) {
   if (!sValid(logger)) return aErrParam;
+  if (sOnLoggerThread(logger)) {
+    logger->enabled = false;
+    return aErrNone;
+  }
   if (!logger->thread) return aErrNone;
   logger->enabled = false;
-  if (sOnLoggerThread(logger)) return aErrNone;
-  return aThread_Destroy(&logger->thread) == 0 ? aErrNone : aErrUnknown;
+  const int joined = aThread_Destroy(&logger->thread);
+  logger->threadId = std::thread::id();
+  return joined == 0 ? aErrNone : aErrUnknown;
 }
 
 aErr aLogger_Destroy(aLogger** logger) {

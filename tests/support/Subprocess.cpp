@@ -61,6 +61,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       else
         unsetenv(name.c_str());
     }
+    if (options.uid >= 0 &&
+        (setgid(static_cast<gid_t>(options.uid)) != 0 || setuid(static_cast<uid_t>(options.uid)) != 0))
+      _exit(125);
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
     execv(program.c_str(), argv.data());
     _exit(127);

@@ -13,6 +13,8 @@ struct RunOptions {
   bool stdoutIsTerminal = false;
   int timeoutMs = 30000;
   std::string workingDirectory;
+  // Run as this user and group id (needs root); -1 keeps the caller's.
+  int uid = -1;
 };
 
 struct RunResult {
