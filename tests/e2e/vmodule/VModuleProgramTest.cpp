@@ -59,7 +59,8 @@ class Served {
     kill(pid_, SIGTERM);
     for (int i = 0; i < 300; ++i) {
       int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      if (waitpid(pid_, &status, WNOHANG) == pid_)
+        return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     kill(pid_, SIGKILL);
@@ -92,7 +93,8 @@ uint32_t AskSerial(aLinkRef link, uint8_t address) {
   aLink_PutPacket(link, packet);
   aPacket_Destroy(&packet);
   auto isSerial = [](const aPacket* p, void* ref) {
-    return p->address == *static_cast<uint8_t*>(ref) && p->dataSize == 7 && p->data[0] == 3 && p->data[1] == 9;
+    return p->address == *static_cast<uint8_t*>(ref) && p->dataSize == 7 && p->data[0] == 3 &&
+           p->data[1] == 9;
   };
   aPacket* reply = aLink_AwaitFirst(link, isSerial, &address, 1000);
   if (!reply) return 0;
@@ -104,8 +106,8 @@ uint32_t AskSerial(aLinkRef link, uint8_t address) {
 
 TEST(VModuleProgram, ServesTcpUntilSigterm) {
   const uint16_t port = FreePort();
-  Served vm({"--serial", "00C0FFEE", "--model", "13", "--address", "8", "--version", "2.15.1", "--build", "77",
-             "--name", "probe", "--tcp", std::to_string(port), "--no-discovery"});
+  Served vm({"--serial", "00C0FFEE", "--model", "13", "--address", "8", "--version", "2.15.1", "--build",
+             "77", "--name", "probe", "--tcp", std::to_string(port), "--no-discovery"});
   ASSERT_TRUE(vm.ready()) << vm.lines();
   aLinkRef link = aLink_CreateTCPIP(0x00C0FFEE, htonl(INADDR_LOOPBACK), port);
   ASSERT_NE(link, 0u);
