@@ -155,16 +155,16 @@ aErr sSocketWrite(const uint8_t* bytes, size_t length, void* ref) {
     int error = 0;
     {
       std::lock_guard<std::mutex> guard(state->lock);
-      if (state->sock > 0) {
-        sent = send(state->sock, bytes, remaining, MSG_NOSIGNAL);
-        if (sent < 0) error = errno;
-      } else {
-        error = ENOTCONN;  // an earlier reconnection failed
-      }
+      if (!(state->flags & kConnected)) return aErrConnection;  // the reader's reconnection failed
+      sent = send(state->sock, bytes, remaining, MSG_NOSIGNAL);
+      if (sent < 0) error = errno;
       if (sent >= 0 && static_cast<uint32_t>(sent) == remaining) return aErrNone;
       if (sent < 0 && (error == EPIPE || error == ECONNRESET || error == ENOTCONN)) {
         sCloseLocked(state);
-        sConnectLocked(state);  // a failure counts as one more retry
+        // Without a connection there is nothing left to retry on: the stream
+        // stays disconnected (every later call says so) until it is made
+        // again, and a stop does not wait out ten connect attempts.
+        if (aErr err = sConnectLocked(state); err != aErrNone) return err;
       }
     }
     if (sent > 0) {

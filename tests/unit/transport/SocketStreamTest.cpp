@@ -108,6 +108,38 @@ TEST(SocketStream, ReadAfterResetWithListenerGoneGivesConnectionError) {
   aStream_Destroy(&stream);
 }
 
+TEST(SocketStream, WriteAfterResetWithListenerGoneStopsAtOnce) {
+  LocalPeer peer;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(LocalPeer::Loopback(), peer.port(), &stream), aErrNone);
+  ASSERT_TRUE(peer.Accept());
+  peer.CloseListener();
+  peer.ResetConnection();
+  usleep(20000);
+  const uint8_t bytes[4] = {1, 2, 3, 4};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aStream_Write(stream, bytes, sizeof bytes), aErrConnection);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  uint8_t byte = 0;
+  EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrConnection);
+  aStream_Destroy(&stream);
+}
+
+TEST(SocketStream, WriteAfterResetReconnectsAndDelivers) {
+  LocalPeer peer;
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateSocket(LocalPeer::Loopback(), peer.port(), &stream), aErrNone);
+  ASSERT_TRUE(peer.Accept());
+  peer.ResetConnection();
+  usleep(20000);
+  const uint8_t bytes[4] = {1, 2, 3, 4};
+  EXPECT_EQ(aStream_Write(stream, bytes, sizeof bytes), aErrNone);
+  ASSERT_TRUE(peer.Accept());
+  uint8_t got[8] = {};
+  EXPECT_EQ(peer.Receive(got, sizeof got), sizeof bytes);
+  aStream_Destroy(&stream);
+}
+
 TEST(SocketStream, WriteToAFullPeerGivesUpAfterTenTries) {
   LocalPeer peer;
   aStream* stream = nullptr;
