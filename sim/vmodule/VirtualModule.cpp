@@ -221,8 +221,12 @@ struct VirtualModule::Impl {
   std::thread acceptThread;
   std::thread discoveryThread;
   std::thread ptyThread;
+  struct Session {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
   std::mutex sessionsLock;
-  std::list<std::thread> sessions;  // guarded by sessionsLock
+  std::list<Session> sessions;  // guarded by sessionsLock
 
   const ModuleIdentity& router() const { return options.modules.front(); }
 
@@ -317,11 +321,23 @@ struct VirtualModule::Impl {
       const int on = 1;
       setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &on, sizeof on);
       ++counters.connections;
+      auto done = std::make_shared<std::atomic<bool>>(false);
       std::lock_guard<std::mutex> guard(sessionsLock);
-      sessions.emplace_back([this, fd] {
-        NameThread("vmodSession");
-        Serve(fd, false, true);
-      });
+      // Sessions that ended are joined here, so a long run does not pile them up.
+      for (auto it = sessions.begin(); it != sessions.end();) {
+        if (*it->done) {
+          it->thread.join();
+          it = sessions.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      sessions.push_back(Session{std::thread([this, fd, done] {
+                                   NameThread("vmodSession");
+                                   Serve(fd, false, true);
+                                   *done = true;
+                                 }),
+                                 done});
     }
   }
 
@@ -494,12 +510,12 @@ void VirtualModule::Stop() {
   if (m.acceptThread.joinable()) m.acceptThread.join();
   if (m.discoveryThread.joinable()) m.discoveryThread.join();
   if (m.ptyThread.joinable()) m.ptyThread.join();
-  std::list<std::thread> sessions;
+  std::list<Impl::Session> sessions;
   {
     std::lock_guard<std::mutex> guard(m.sessionsLock);
     sessions.swap(m.sessions);
   }
-  for (std::thread& t : sessions) t.join();
+  for (Impl::Session& session : sessions) session.thread.join();
   m.CloseAll();
   m.tcpPort = 0;
 }
