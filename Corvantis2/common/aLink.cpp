@@ -170,6 +170,13 @@ void* sInProc(void* argument) {
         sStartSync(link);
       continue;
     }
+    if (err == aErrPacket) {
+      // A framed transport dropped a garbled frame: the line itself works
+      // and the next frame is aligned again, so neither a pause nor an
+      // error status is called for.
+      aPacket_Reset(link->rxPacket);
+      continue;
+    }
     if (err != aErrNone) {
       link->status = linkStatusIOError;
       sPause(link, kReadErrorPauseMs);

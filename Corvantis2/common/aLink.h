@@ -22,7 +22,7 @@ enum aLinkStatus : int32_t {
   linkStatusStopping = 3,
   linkStatusSyncing = 4,
   linkStatusNoStream = 5,
-  linkStatusIOError = 6,
+  linkStatusIOError = 6,  // a stream read failed (not "not ready", not a dropped frame)
   linkStatusPacketError = 8,
 };
 

@@ -22,7 +22,9 @@ class RegistryLock {
 };
 
 // Guarded by the registry lock; newest entry first.
-std::list<aLinkEntryRef> gEntries;
+// Never destroyed: a link nobody destroyed keeps its threads running while
+// the process exits, and they must not find their record freed.
+std::list<aLinkEntryRef>& gEntries = *new std::list<aLinkEntryRef>;
 uint32_t gNextId = 1;
 
 template <typename Match>

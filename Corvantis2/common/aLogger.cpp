@@ -11,7 +11,7 @@ struct aLogger {
   uint32_t value;
   aLoggerProc proc;
   aFile* file;
-  aThread* thread;  // null when none was started; touched by controlling threads only
+  aThread* thread;                        // null when none was started; touched by controlling threads only
   std::atomic<std::thread::id> threadId;  // the logger thread's, set by itself
   std::atomic<bool> enabled;
   uint16_t check;
@@ -21,9 +21,7 @@ namespace {
 
 bool sValid(const aLogger* logger) { return logger && logger->check == aLOGGER_CHECK; }
 
-bool sOnLoggerThread(const aLogger* logger) {
-  return logger->threadId.load() == std::this_thread::get_id();
-}
+bool sOnLoggerThread(const aLogger* logger) { return logger->threadId.load() == std::this_thread::get_id(); }
 
 void* sLoggerThread(void* argument) {
   auto* logger = static_cast<aLogger*>(argument);

@@ -60,9 +60,12 @@ struct packetFifo {
 using FifoRef = std::shared_ptr<packetFifo>;
 using Clock = std::chrono::steady_clock;
 
-std::mutex gpPacketFifoDictionaryMutex;
-std::map<aPacketFifo, FifoRef> gpPacketFifoDictionary;  // guarded by the mutex above
-aPacketFifo gpSequentialId = 1;                         // guarded by the mutex above
+// Never destroyed: link threads of links nobody destroyed may still use
+// their FIFOs while the process exits.
+std::mutex& gpPacketFifoDictionaryMutex = *new std::mutex;
+// Guarded by gpPacketFifoDictionaryMutex.
+std::map<aPacketFifo, FifoRef>& gpPacketFifoDictionary = *new std::map<aPacketFifo, FifoRef>;
+aPacketFifo gpSequentialId = 1;  // guarded by gpPacketFifoDictionaryMutex
 
 FifoRef sLookup(aPacketFifo id) {
   std::lock_guard<std::mutex> guard(gpPacketFifoDictionaryMutex);

@@ -347,6 +347,35 @@ TEST_F(LinkRig, SerialFramingCarriesTheLargestPacket) {
   EXPECT_EQ(0, device->BadFrames());
 }
 
+bool IsBurstPacket(const aPacket* p, void*) { return p->dataSize == 3 && p->data[0] == 0x52; }
+
+TEST_F(LinkRig, SerialLinkDropsGarbledFramesAndStaysInStep) {
+  Open({.framing = linkrig::Framing::Cobs, .echo = true});
+  linkrig::PipeKnobs knobs;
+  knobs.corruptRate = 0.02;
+  knobs.seed = 11;
+  pair->pipes()->toHost.SetKnobs(knobs);
+  constexpr int kBurst = 200;
+  for (int i = 0; i < kBurst; ++i) device->SendPacket({0x52, static_cast<uint8_t>(i), 0x01});
+  size_t delivered = 0;
+  Eventually([&] {
+    delivered += aLink_DrainPackets(link, IsBurstPacket, nullptr);
+    return delivered >= kBurst * 3 / 4 && pair->pipes()->toHost.BytesWritten() > 0 &&
+           aLink_GetStatus(link) == linkStatusRunning;
+  });
+  std::this_thread::sleep_for(100ms);
+  delivered += aLink_DrainPackets(link, IsBurstPacket, nullptr);
+  // A bad frame costs that frame only: the rest arrive and the link stays usable.
+  EXPECT_GE(delivered, size_t{kBurst * 3 / 4});
+  EXPECT_LT(delivered, size_t{kBurst});
+  EXPECT_EQ(linkStatusRunning, aLink_GetStatus(link));
+  pair->pipes()->toHost.SetKnobs({});
+  ASSERT_EQ(aErrNone, Put(link, 4, {0x53, 0x41, 0x20}));
+  auto isReply = [](const aPacket* p, void*) { return p->dataSize == 3 && p->data[0] == 0x53; };
+  EXPECT_EQ((Bytes{4, 3, 0x53, 0x41, 0x20}), Take(aLink_AwaitFirst(link, isReply, nullptr, 2000)));
+  EXPECT_EQ(aErrNone, aLink_Sync(link));
+}
+
 TEST_F(LinkRig, PacketDebugRecordsTraffic) {
   Open({.echo = true});
   EXPECT_EQ(aErrNotReady, aLink_PacketDebug_Disable(link));
@@ -506,6 +535,21 @@ TEST(LinkLifecycle, StopAndRestart) {
   ASSERT_EQ(aErrNone, aLink_Start(link));
   EXPECT_EQ((Bytes{4, 3, 0x55, 0x41, 0x20}), Take(aLink_AwaitPacket(link, 2000)));
   EXPECT_EQ(aErrNone, aLink_Destroy(&link));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LinkLifecycleDeathTest, ProcessExitsWithALinkStillRunning) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        linkrig::StreamPair pair;
+        if (aLink_Create(pair.TakeHostStream()) == 0) std::_Exit(3);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
