@@ -42,6 +42,12 @@ aErr ReplaceFile(const std::string& path, const void* bytes, size_t length, int*
     if (err == aErrNone && written != length) err = aErrIO;
     if (err != aErrNone) sysErr = errno;
   }
+  // Without this a crash soon after the rename can leave an empty file where
+  // the old one was.
+  if (err == aErrNone && aFile_Sync(file) != aErrNone) {
+    sysErr = errno;
+    err = aErrIO;
+  }
   aFile_Close(&file);
   if (err == aErrNone && std::rename(temp.c_str(), path.c_str()) != 0) {
     sysErr = errno;

@@ -135,6 +135,12 @@ aErr aFile_SetUnbuffered(aFile* file) {
   return setvbuf(file->fh, nullptr, _IONBF, 0) == 0 ? aErrNone : aErrMode;
 }
 
+aErr aFile_Sync(aFile* file) {
+  if (!Valid(file)) return aErrParam;
+  if (!CanWrite(file)) return aErrMode;
+  return (fflush(file->fh) == 0 && fsync(fileno(file->fh)) == 0) ? aErrNone : aErrIO;
+}
+
 aErr aFile_Printf(aFile* file, const char* format, ...) {
   if (!Valid(file) || format == nullptr) return aErrParam;
   if (!CanWrite(file)) return aErrMode;

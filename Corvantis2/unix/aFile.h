@@ -28,5 +28,8 @@ aErr aFile_GetSize(aFile* file, size_t* size);
 aErr aFile_GetPosition(aFile* file, size_t* position);
 aErr aFile_ReadLine(aFile* file, char* buffer, size_t size, size_t* length);
 aErr aFile_SetUnbuffered(aFile* file);
+// Pushes written bytes to the storage device (a replacement file must be
+// durable before it is renamed over the old one).
+aErr aFile_Sync(aFile* file);
 aErr aFile_Printf(aFile* file, const char* format, ...) __attribute__((format(printf, 2, 3)));
 aErr aFile_Delete(const char* path);

@@ -60,6 +60,8 @@ TEST(File, ReadsShortThenEOFAndRespectsModes) {
   EXPECT_EQ(aFile_Read(out.f, buf, 1, nullptr), aErrMode);
   EXPECT_EQ(aFile_ReadLine(out.f, buf, sizeof buf, nullptr), aErrMode);
   EXPECT_EQ(aFile_Printf(out.f, "%d-%s", 7, "ok"), aErrNone);
+  EXPECT_EQ(aFile_Sync(out.f), aErrNone);
+  EXPECT_EQ(aFile_Sync(in.f), aErrMode);
   EXPECT_EQ(aFile_Close(&out.f), aErrNone);
   EXPECT_EQ(out.f, nullptr);
   EXPECT_EQ(ReadWholeFile(dir.file("w")), "7-ok");
