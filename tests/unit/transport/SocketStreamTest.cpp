@@ -4,6 +4,7 @@
 
 #include "Corvantis2/unix/aStreamSocket.h"
 #include "LocalPeer.h"
+#include "NetNamespace.h"
 
 namespace {
 
@@ -157,6 +158,28 @@ TEST(SocketStream, WriteToAFullPeerGivesUpAfterTenTries) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(9 * aSOCKET_RETRY_PAUSE_MS));
   EXPECT_LT(elapsed, std::chrono::seconds(5));
   aStream_Destroy(&stream);
+}
+
+// A peer that never answers (its SYNs vanish): creation gives up after the
+// connect bound instead of the kernel's minutes.
+TEST(SocketStream, SilentPeerGivesUpAfterTheConnectBound) {
+  RUN_IN_PRIVATE_NETWORK([]() -> std::string {
+    // Frames to this address leave vA with a MAC nobody has; vB drops them.
+    if (std::system("ip neigh add 10.0.0.99 lladdr 02:00:00:00:00:99 dev vA nud permanent") != 0)
+      return "could not add the neighbour entry";
+    in_addr nowhere{};
+    inet_pton(AF_INET, "10.0.0.99", &nowhere);
+    aStream* stream = nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    const aErr err = aStream_CreateSocket(nowhere.s_addr, 6000, &stream);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (err != aErrResource || stream) return "creation did not fail with aErrResource";
+    if (elapsed < std::chrono::milliseconds(aSOCKET_CONNECT_TIMEOUT_MS - 100) ||
+        elapsed > std::chrono::seconds(10))
+      return "gave up after " +
+             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()) + " ms";
+    return "";
+  });
 }
 
 }  // namespace
