@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "Corvantis2/common/aError.h"
+
 enum linkType : uint32_t {
   INVALID = 0,
   USB = 1,
@@ -39,3 +41,11 @@ struct linkSpec {
   };
 };
 static_assert(sizeof(linkSpec) == 128, "linkSpec is a 128-byte wire record");
+
+// A new zeroed specifier of that type; null when memory is exhausted.
+linkSpec* aLinkSpec_Create(linkType type);
+// A new copy of all 128 bytes; null for a null source.
+linkSpec* aLinkSpec_Copy(const linkSpec* spec);
+// Frees the specifier and nulls the caller's pointer; aErrParam when it
+// already held null.
+aErr aLinkSpec_Destroy(linkSpec** spec);

@@ -1,0 +1,171 @@
+// Transport baselines against the virtual module, for later benchmarks to
+// compare with:
+//  1. round-trip latency of a system-entity get (serial number) through a
+//     link over TCP (loopback) and over a pseudo-terminal (COBS frames at
+//     115200 baud setting; a pty does not pace bytes);
+//  2. throughput: 5,000 requests with up to 64 in flight (pooled writes),
+//     in request/reply pairs per second.
+// TCP is measured on loopback and, as root, over a veth pair inside a
+// private network namespace (the module found by UDP discovery).
+// Figures are printed with their ratio against a stated limit (below 1 is
+// within the limit).
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Corvantis2/common/aDiscovery.h"
+#include "Corvantis2/common/aLinkCreate.h"
+#include "sim/vmodule/VirtualModule.h"
+#include "tests/unit/transport/NetNamespace.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kSerial = 0x0BE4C400;
+constexpr int kWindow = 64;
+
+bool IsSerialReply(const aPacket* p, void*) { return p->dataSize == 7 && p->data[0] == 3 && p->data[1] == 9; }
+
+void Request(aLinkRef link) {
+  const uint8_t request[] = {3, 0x49, 0x20};
+  aPacket* packet = aPacket_CreateWithData(6, sizeof request, request);
+  aLink_PutPacket(link, packet);
+  aPacket_Destroy(&packet);
+}
+
+struct Figures {
+  double p50Us = 0, p99Us = 0, meanUs = 0;
+  double packetsPerSecond = 0;
+  int lost = 0;
+};
+
+Figures Measure(aLinkRef link, int roundTrips, int burst) {
+  Figures f;
+  std::vector<double> samples;
+  for (int i = 0; i < roundTrips; ++i) {
+    const auto start = Clock::now();
+    Request(link);
+    aPacket* reply = aLink_AwaitFirst(link, IsSerialReply, nullptr, 1000);
+    if (!reply) {
+      ++f.lost;
+      continue;
+    }
+    aPacket_Destroy(&reply);
+    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  if (!samples.empty()) {
+    std::sort(samples.begin(), samples.end());
+    f.p50Us = samples[samples.size() / 2];
+    f.p99Us = samples[samples.size() * 99 / 100];
+    double sum = 0;
+    for (double s : samples) sum += s;
+    f.meanUs = sum / static_cast<double>(samples.size());
+  }
+  aLink_EnablePooledPackets(link, true);
+  const auto start = Clock::now();
+  int sent = 0;
+  int received = 0;
+  while (received < burst) {
+    // Keep a window of requests in flight, well inside the FIFOs' capacity.
+    while (sent < burst && sent - received < kWindow) {
+      Request(link);
+      ++sent;
+    }
+    aPacket* reply = aLink_AwaitFirst(link, IsSerialReply, nullptr, 2000);
+    if (!reply) break;
+    aPacket_Destroy(&reply);
+    ++received;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  f.packetsPerSecond = received / seconds;
+  f.lost += burst - received;
+  aLink_EnablePooledPackets(link, false);
+  return f;
+}
+
+void Print(const char* transport, const Figures& f, double limitP50Us, double limitPps) {
+  std::printf("%-6s round trip: p50 %8.1f us  p99 %8.1f us  mean %8.1f us  (p50 limit %.0f us, ratio %.3f)\n",
+              transport, f.p50Us, f.p99Us, f.meanUs, limitP50Us, f.p50Us / limitP50Us);
+  std::printf("%-6s burst: %10.0f request/reply pairs per s  (floor %.0f, ratio %.3f)  lost %d\n", transport,
+              f.packetsPerSecond, limitPps, limitPps / std::max(f.packetsPerSecond, 1.0), f.lost);
+}
+
+constexpr int kRoundTrips = 2000;
+constexpr int kBurst = 5000;
+
+// Over the veth pair of a private network namespace (needs root): the
+// module at 10.0.0.7, found by discovery as a client would.
+std::string TcpOverVeth() {
+  vmodule::Options options;
+  options.modules[0].serial = kSerial;
+  options.heartbeatMs = 1000;
+  options.tcpPort = 6000;
+  options.discoveryInterfaces = {kNamespaceModuleAddress};
+  vmodule::VirtualModule module(options);
+  if (!module.Start()) return "veth: module did not start";
+  in_addr host{};
+  inet_pton(AF_INET, kNamespaceHostAddress, &host);
+  linkSpec* spec = aDiscovery_FindModule(TCPIP, kSerial, host.s_addr);
+  if (!spec) return "veth: discovery found nothing";
+  aLinkRef link = aLink_CreateTCPIP(spec->serialNumber, spec->ipAddress, spec->ipPort);
+  aLinkSpec_Destroy(&spec);
+  if (!link) return "veth: no link";
+  Print("veth", Measure(link, kRoundTrips, kBurst), 1000, 5000);
+  std::fflush(stdout);
+  aLink_Destroy(&link);
+  return "";
+}
+
+}  // namespace
+
+int main() {
+  int status = 0;
+  // First, while this process has no threads yet (it forks).
+  if (geteuid() == 0) {
+    const NamespaceResult veth = RunInPrivateNetwork(TcpOverVeth);
+    if (!veth.ran || !veth.message.empty()) std::printf("veth: skipped: %s\n", veth.message.c_str());
+  } else {
+    std::printf("veth: skipped (needs root for a private network namespace)\n");
+  }
+  {
+    vmodule::Options options;
+    options.modules[0].serial = kSerial;
+    options.heartbeatMs = 1000;
+    options.tcpPort = 0;
+    options.discovery = false;
+    vmodule::VirtualModule module(options);
+    aLinkRef link = module.Start() ? aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), module.TcpPort()) : 0;
+    if (!link) {
+      std::printf("tcp: no link\n");
+      status = 1;
+    } else {
+      Print("tcp", Measure(link, kRoundTrips, kBurst), 1000, 5000);
+      aLink_Destroy(&link);
+    }
+  }
+  {
+    char dir[] = "/tmp/transport-bench-XXXXXX";
+    if (!mkdtemp(dir)) return 1;
+    vmodule::Options options;
+    options.modules[0].serial = kSerial;
+    options.heartbeatMs = 1000;
+    options.ptyLink = std::string(dir) + "/ttyV";
+    vmodule::VirtualModule module(options);
+    aLinkRef link = module.Start() ? aLink_CreateSerial(kSerial, options.ptyLink.c_str(), 115200) : 0;
+    if (!link) {
+      std::printf("pty: no link\n");
+      status = 1;
+    } else {
+      Print("pty", Measure(link, kRoundTrips, kBurst), 2000, 2000);
+      aLink_Destroy(&link);
+    }
+    module.Stop();
+    rmdir(dir);
+  }
+  return status;
+}

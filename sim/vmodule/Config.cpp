@@ -1,0 +1,188 @@
+#include "sim/vmodule/Config.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+namespace vmodule {
+
+const char* const kUsage =
+    "usage: vmodule [--serial HEX] [--model N] [--address N] [--version A.B.C] [--build N]\n"
+    "               [--name TEXT] [--config FILE] [--tcp PORT] [--pty-link PATH]\n"
+    "               [--heartbeat MS] [--discovery-if ADDR]... [--no-discovery]\n";
+
+namespace {
+
+bool ParseUnsigned(const std::string& text, int base, unsigned long maximum, unsigned long* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long parsed = std::strtoul(text.c_str(), &end, base);
+  if (errno || *end || text[0] == '-' || parsed > maximum) return false;
+  *value = parsed;
+  return true;
+}
+
+bool ModuleFromJson(const nlohmann::json& j, ModuleIdentity* m, std::string* error) {
+  unsigned long value = 0;
+  if (j.contains("serial")) {
+    const auto& s = j["serial"];
+    if (s.is_string() ? !ParseUnsigned(s.get<std::string>(), 16, 0xFFFFFFFFul, &value)
+                      : !s.is_number_unsigned() || (value = s.get<unsigned long>()) > 0xFFFFFFFFul) {
+      *error = "bad serial";
+      return false;
+    }
+    m->serial = static_cast<uint32_t>(value);
+  }
+  auto byteField = [&](const char* key, uint8_t* out) {
+    if (!j.contains(key)) return true;
+    if (!j[key].is_number_unsigned() || j[key].get<unsigned long>() > 255) {
+      *error = std::string("bad ") + key;
+      return false;
+    }
+    *out = static_cast<uint8_t>(j[key].get<unsigned long>());
+    return true;
+  };
+  if (!byteField("model", &m->model) || !byteField("address", &m->address)) return false;
+  if (j.contains("version") &&
+      (!j["version"].is_string() || !ParseVersion(j["version"].get<std::string>(), m))) {
+    *error = "bad version";
+    return false;
+  }
+  if (j.contains("build")) {
+    if (!j["build"].is_number_unsigned() || j["build"].get<unsigned long>() > 0xFFFFFFFFul) {
+      *error = "bad build";
+      return false;
+    }
+    m->build = static_cast<uint32_t>(j["build"].get<unsigned long>());
+  }
+  if (j.contains("name")) {
+    if (!j["name"].is_string()) {
+      *error = "bad name";
+      return false;
+    }
+    m->name = j["name"].get<std::string>();
+  }
+  if (m->address == 0 || (m->address & 1)) {
+    *error = "module address must be even and non-zero";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool LoadConfig(const std::string& path, Options* options, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+  if (j.is_discarded() || !j.is_object()) {
+    *error = path + ": not a JSON object";
+    return false;
+  }
+  if (j.contains("modules")) {
+    if (!j["modules"].is_array() || j["modules"].empty()) {
+      *error = path + ": \"modules\" must be a non-empty array";
+      return false;
+    }
+    options->modules.clear();
+    for (const auto& entry : j["modules"]) {
+      ModuleIdentity m;
+      if (!entry.is_object() || !ModuleFromJson(entry, &m, error)) {
+        *error = path + ": module " + std::to_string(options->modules.size()) + ": " + *error;
+        return false;
+      }
+      options->modules.push_back(m);
+    }
+  }
+  if (j.contains("heartbeat_ms")) {
+    if (!j["heartbeat_ms"].is_number_unsigned()) {
+      *error = path + ": bad heartbeat_ms";
+      return false;
+    }
+    options->heartbeatMs = j["heartbeat_ms"].get<uint32_t>();
+  }
+  if (j.contains("tcp")) {
+    if (!j["tcp"].is_number_unsigned() || j["tcp"].get<unsigned long>() > 65535) {
+      *error = path + ": bad tcp port";
+      return false;
+    }
+    options->tcpPort = j["tcp"].get<int>();
+  }
+  if (j.contains("pty_link")) {
+    if (!j["pty_link"].is_string()) {
+      *error = path + ": bad pty_link";
+      return false;
+    }
+    options->ptyLink = j["pty_link"].get<std::string>();
+  }
+  return true;
+}
+
+bool ParseArguments(int argc, char** argv, Options* options, bool* help, std::string* error) {
+  *help = false;
+  ModuleIdentity& single = options->modules.front();
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--help" || option == "-h") {
+      *help = true;
+      return true;
+    }
+    if (option == "--no-discovery") {
+      options->discovery = false;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      *error = option + " needs a value";
+      return false;
+    }
+    const std::string value = argv[++i];
+    unsigned long number = 0;
+    auto bad = [&] {
+      *error = "bad value for " + option + ": " + value;
+      return false;
+    };
+    if (option == "--serial") {
+      if (!ParseUnsigned(value, 16, 0xFFFFFFFFul, &number)) return bad();
+      single.serial = static_cast<uint32_t>(number);
+    } else if (option == "--model") {
+      if (!ParseUnsigned(value, 10, 255, &number)) return bad();
+      single.model = static_cast<uint8_t>(number);
+    } else if (option == "--address") {
+      if (!ParseUnsigned(value, 10, 254, &number) || number == 0 || (number & 1)) return bad();
+      single.address = static_cast<uint8_t>(number);
+    } else if (option == "--version") {
+      if (!ParseVersion(value, &single)) return bad();
+    } else if (option == "--build") {
+      if (!ParseUnsigned(value, 10, 0xFFFFFFFFul, &number)) return bad();
+      single.build = static_cast<uint32_t>(number);
+    } else if (option == "--name") {
+      single.name = value;
+    } else if (option == "--config") {
+      if (!LoadConfig(value, options, error)) return false;
+    } else if (option == "--tcp") {
+      if (!ParseUnsigned(value, 10, 65535, &number)) return bad();
+      options->tcpPort = static_cast<int>(number);
+    } else if (option == "--pty-link") {
+      options->ptyLink = value;
+    } else if (option == "--heartbeat") {
+      if (!ParseUnsigned(value, 10, 3600000, &number)) return bad();
+      options->heartbeatMs = static_cast<uint32_t>(number);
+    } else if (option == "--discovery-if") {
+      options->discoveryInterfaces.push_back(value);
+    } else {
+      *error = "unknown option " + option;
+      return false;
+    }
+  }
+  if (options->tcpPort < 0 && options->ptyLink.empty()) {
+    *error = "nothing to serve: give --tcp PORT and/or --pty-link PATH";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vmodule

@@ -1,0 +1,540 @@
+// Device side of the packet protocol.
+//
+//   host -> device  0xAD 0x00            address query; answered A 0x00 (A: the router's address)
+//   host -> device  0xAF 0x01 V          force route on (1) or off (0)
+//   device -> host  A 0x02 0x00 0x00     heartbeat (up), every heartbeatMs
+//   host -> device  A 0x02 0x00 0x02     its answer
+//   host -> device  A n cmd ...          a request to module A; see kHandlers
+//
+// System entity (command 3), UEI payload cmd, option, index, value:
+//   get: option | 0x40, index | 0x20 -> reply cmd, option, index, value (big-endian)
+//   error reply: cmd, option, index | 0x80, code
+//   byte sequences: up to 24 value bytes per packet, then a sequence byte
+//   (bit 7: more follow, bits 6-0: packet number from 0).
+// System query (command 0x49): 0x49 0xFF -> 0x49 0xFF build (32-bit big-endian).
+//
+// Discovery (UDP): a 16-byte request with byte 0 = 1 on 232.2.2.2:9888 is
+// answered to the requester's port 9889 with 16 bytes: 0, address, TCP
+// port (little-endian, 2 bytes), serial (little-endian, 4 bytes), 4 zero
+// bytes, model, 3 zero bytes.
+#include "sim/vmodule/VirtualModule.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <thread>
+
+namespace vmodule {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kAddressQuery = 0xAD;
+constexpr uint8_t kForceRoute = 0xAF;
+constexpr uint8_t kHeartbeat = 0;
+constexpr uint8_t kSystemClass = 3;
+constexpr uint8_t kSystemQuery = 0x49;
+constexpr uint8_t kBuildQuery = 0xFF;
+constexpr uint8_t kGetBit = 0x40;
+constexpr uint8_t kSetBit = 0x80;
+constexpr uint8_t kErrorBit = 0x80;
+constexpr size_t kChunk = 24;
+constexpr int kPollMs = 10;
+
+// Device error codes sent in error replies.
+constexpr uint8_t kErrInvalidOption = 29;
+constexpr uint8_t kErrUnimplemented = 21;
+
+constexpr uint16_t kDiscoveryRequestPort = 9888;
+constexpr uint16_t kDiscoveryReplyPort = 9889;
+constexpr const char* kDiscoveryGroup = "232.2.2.2";
+constexpr size_t kDiscoverySize = 16;
+
+void NameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+void PutBig32(Bytes& out, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+struct Request {
+  const ModuleIdentity& module;
+  const ModuleIdentity& router;
+  const Packet& packet;
+  std::vector<Packet>& replies;
+};
+
+void Reply(Request& r, Bytes data) { r.replies.push_back(Packet{r.module.address, std::move(data)}); }
+
+void SystemBytes(Request& r, uint8_t option, uint8_t index, const std::string& value) {
+  size_t at = 0;
+  uint8_t sequence = 0;
+  do {
+    const size_t chunk = std::min(kChunk, value.size() - at);
+    Bytes data{kSystemClass, option, index};
+    data.insert(data.end(), value.begin() + static_cast<std::ptrdiff_t>(at),
+                value.begin() + static_cast<std::ptrdiff_t>(at + chunk));
+    at += chunk;
+    const bool more = at < value.size();
+    data.push_back(static_cast<uint8_t>((sequence++ & 0x7F) | (more ? 0x80 : 0)));
+    Reply(r, std::move(data));
+  } while (at < value.size());
+}
+
+void HandleSystem(Request& r) {
+  const Bytes& d = r.packet.data;
+  if (d.size() < 3) return;
+  const uint8_t option = d[1] & 0x3F;
+  const uint8_t index = d[2] & 0x1F;
+  const bool get = (d[1] & (kGetBit | kSetBit)) == kGetBit;
+  const bool set = (d[1] & (kGetBit | kSetBit)) == kSetBit;
+  auto fail = [&](uint8_t code) {
+    const uint8_t echoed = set ? static_cast<uint8_t>(option | kGetBit | kSetBit) : option;
+    Reply(r, {kSystemClass, echoed, static_cast<uint8_t>(index | kErrorBit), code});
+  };
+  if (index != 0) return fail(kErrInvalidOption);
+  if (get) {
+    Bytes out{kSystemClass, option, index};
+    switch (option) {
+      case 1: out.push_back(r.module.address); break;
+      case 2: out.push_back(r.router.address); break;
+      case 7:
+        PutBig32(out, PackVersion(r.module.versionMajor, r.module.versionMinor, r.module.versionPatch));
+        break;
+      case 8: out.push_back(r.module.model); break;
+      case 9: PutBig32(out, r.module.serial); break;
+      case 32: return SystemBytes(r, option, index, r.module.name);
+      default: return fail(kErrInvalidOption);
+    }
+    return Reply(r, std::move(out));
+  }
+  if (set && option == 10 && d.size() == 3) {  // save: nothing to keep
+    return Reply(r, {kSystemClass, static_cast<uint8_t>(option | kGetBit | kSetBit), index});
+  }
+  fail(set ? kErrUnimplemented : kErrInvalidOption);
+}
+
+void HandleSystemQuery(Request& r) {
+  const Bytes& d = r.packet.data;
+  if (d.size() == 2 && d[1] == kBuildQuery) {
+    Bytes out{kSystemQuery, kBuildQuery};
+    PutBig32(out, r.module.build);
+    Reply(r, std::move(out));
+  }
+}
+
+// Requests by command byte; commands not listed go unanswered.
+struct Handler {
+  uint8_t command;
+  void (*handle)(Request&);
+};
+constexpr Handler kHandlers[] = {
+    {kSystemClass, HandleSystem},
+    {kSystemQuery, HandleSystemQuery},
+};
+
+// Closes a TCP connection with a reset, as a device that reboots does.
+void ResetClose(int fd) {
+  const linger now{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  close(fd);
+}
+
+bool WriteAll(int fd, const uint8_t* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t sent = write(fd, bytes, length);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        pollfd waiter{fd, POLLOUT, 0};
+        poll(&waiter, 1, 100);
+        continue;
+      }
+      return false;
+    }
+    bytes += sent;
+    length -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+std::vector<in_addr> NonLoopbackInterfaces() {
+  std::vector<in_addr> found;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* at = list; at; at = at->ifa_next) {
+    if (!at->ifa_addr || at->ifa_addr->sa_family != AF_INET) continue;
+    const in_addr address = reinterpret_cast<const sockaddr_in*>(at->ifa_addr)->sin_addr;
+    if (address.s_addr != htonl(INADDR_LOOPBACK)) found.push_back(address);
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+// The first IPv4 address of an interface, or 0.0.0.0.
+in_addr InterfaceAddress(unsigned index) {
+  in_addr found{};
+  char name[IF_NAMESIZE] = {};
+  if (index == 0 || !if_indextoname(index, name)) return found;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* at = list; at; at = at->ifa_next) {
+    if (!at->ifa_addr || at->ifa_addr->sa_family != AF_INET || std::strcmp(at->ifa_name, name) != 0) continue;
+    found = reinterpret_cast<const sockaddr_in*>(at->ifa_addr)->sin_addr;
+    break;
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+}  // namespace
+
+struct VirtualModule::Impl {
+  Options options;
+  Knobs knobs;
+  Counters counters;
+  std::atomic<bool> stopping{false};
+  std::atomic<uint32_t> resetGeneration{0};
+  std::atomic<uint32_t> outSequence{0};
+
+  int listenFd = -1;
+  uint16_t tcpPort = 0;
+  int udpFd = -1;
+  int ptyMaster = -1;
+  int ptySlave = -1;
+  std::string ptyPath;
+
+  std::thread acceptThread;
+  std::thread discoveryThread;
+  std::thread ptyThread;
+  struct Session {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::mutex sessionsLock;
+  std::list<Session> sessions;  // guarded by sessionsLock
+
+  const ModuleIdentity& router() const { return options.modules.front(); }
+
+  const ModuleIdentity* Find(uint8_t address) const {
+    for (const ModuleIdentity& m : options.modules)
+      if (m.address == address) return &m;
+    return nullptr;
+  }
+
+  void Handle(const Packet& packet, std::vector<Packet>& replies) {
+    ++counters.packetsIn;
+    if (knobs.silent) return;
+    if (packet.address == kAddressQuery && packet.data.empty()) {
+      replies.push_back(Packet{router().address, {}});
+      return;
+    }
+    if (packet.address == kForceRoute && packet.data.size() == 1) {
+      counters.forceRoute = packet.data[0];
+      return;
+    }
+    const ModuleIdentity* module = Find(packet.address);
+    if (!module || packet.data.empty()) return;
+    if (packet.data.size() == 2 && packet.data[0] == kHeartbeat) {
+      if (!knobs.heartbeatsOff && (packet.data[1] == 2 || packet.data[1] == 3)) ++counters.heartbeatAnswers;
+      return;
+    }
+    Request request{*module, router(), packet, replies};
+    for (const Handler& h : kHandlers)
+      if (h.command == packet.data[0]) return h.handle(request);
+  }
+
+  // Writes one packet with the misbehaviour knobs applied.
+  bool Send(int fd, bool framed, const Packet& packet) {
+    const uint32_t n = ++outSequence;
+    if (n == knobs.dropNthReply) return true;
+    Bytes wire = framed ? EncodeFrame(packet) : EncodePacket(packet);
+    if (n == knobs.corruptNthReply) wire[wire.size() > 2 ? wire.size() - 2 : 0] ^= 0xFF;
+    ++counters.packetsOut;
+    return WriteAll(fd, wire.data(), wire.size());
+  }
+
+  // Serves one byte channel until stopped, reset or closed by the peer.
+  void Serve(int fd, bool framed, bool isSocket) {
+    PlainReader plain;
+    FrameReader frames;
+    const uint32_t generation = resetGeneration;
+    uint32_t received = 0;
+    auto nextBeat = Clock::now() + std::chrono::milliseconds(options.heartbeatMs);
+    std::vector<Packet> replies;
+    bool open = true;
+    while (open && !stopping) {
+      if (isSocket && generation != resetGeneration) break;
+      if (options.heartbeatMs && !knobs.heartbeatsOff && !knobs.silent && Clock::now() >= nextBeat) {
+        nextBeat = Clock::now() + std::chrono::milliseconds(options.heartbeatMs);
+        ++counters.heartbeatsSent;
+        if (!Send(fd, framed, Packet{router().address, {kHeartbeat, 0}})) break;
+      }
+      pollfd waiter{fd, POLLIN, 0};
+      if (poll(&waiter, 1, kPollMs) <= 0) continue;
+      uint8_t buffer[256];
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got == 0 && isSocket) break;  // the host closed
+      if (got <= 0) {
+        if (got < 0 && errno != EAGAIN && errno != EINTR && isSocket) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        continue;
+      }
+      for (ssize_t i = 0; i < got && open; ++i) {
+        std::optional<Packet> packet = framed ? frames.Feed(buffer[i]) : plain.Feed(buffer[i]);
+        counters.badFrames = frames.badFrames();
+        if (!packet) continue;
+        replies.clear();
+        Handle(*packet, replies);
+        ++received;
+        const uint32_t delay = knobs.replyDelayMs;
+        if (delay && !replies.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        for (const Packet& reply : replies) open = open && Send(fd, framed, reply);
+        const uint32_t closeAfter = knobs.closeAfterPackets;
+        if (isSocket && closeAfter && received >= closeAfter) open = false;
+      }
+    }
+    if (isSocket) ResetClose(fd);
+  }
+
+  void AcceptLoop() {
+    NameThread("vmodAccept");
+    while (!stopping) {
+      pollfd waiter{listenFd, POLLIN, 0};
+      if (poll(&waiter, 1, 50) <= 0) continue;
+      const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      const int on = 1;
+      setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &on, sizeof on);
+      ++counters.connections;
+      auto done = std::make_shared<std::atomic<bool>>(false);
+      std::lock_guard<std::mutex> guard(sessionsLock);
+      // Sessions that ended are joined here, so a long run does not pile them up.
+      for (auto it = sessions.begin(); it != sessions.end();) {
+        if (*it->done) {
+          it->thread.join();
+          it = sessions.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      sessions.push_back(Session{std::thread([this, fd, done] {
+                                   NameThread("vmodSession");
+                                   Serve(fd, false, true);
+                                   *done = true;
+                                 }),
+                                 done});
+    }
+  }
+
+  void DiscoveryLoop() {
+    NameThread("vmodDiscovery");
+    while (!stopping) {
+      pollfd waiter{udpFd, POLLIN, 0};
+      if (poll(&waiter, 1, 50) <= 0) continue;
+      uint8_t request[64];
+      sockaddr_in from{};
+      alignas(cmsghdr) uint8_t control[256];
+      iovec io{request, sizeof request};
+      msghdr message{};
+      message.msg_name = &from;
+      message.msg_namelen = sizeof from;
+      message.msg_iov = &io;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      const ssize_t got = recvmsg(udpFd, &message, 0);
+      if (got != static_cast<ssize_t>(kDiscoverySize) || request[0] != 1) continue;
+      unsigned arrivedOn = 0;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        arrivedOn = static_cast<unsigned>(info.ipi_ifindex);
+      }
+      const in_addr local = InterfaceAddress(arrivedOn);
+      if (knobs.silent) continue;
+      uint8_t answer[kDiscoverySize] = {};
+      answer[1] = router().address;
+      answer[2] = static_cast<uint8_t>(tcpPort);
+      answer[3] = static_cast<uint8_t>(tcpPort >> 8);
+      for (int i = 0; i < 4; ++i) answer[4 + i] = static_cast<uint8_t>(router().serial >> (8 * i));
+      answer[12] = router().model;
+      // Answer from the address the request came in on: that is the one
+      // the host will connect to.
+      const int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      if (out < 0) continue;
+      sockaddr_in source{};
+      source.sin_family = AF_INET;
+      source.sin_addr = local;
+      bind(out, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+      from.sin_port = htons(kDiscoveryReplyPort);
+      sendto(out, answer, sizeof answer, 0, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+      close(out);
+    }
+  }
+
+  bool OpenTcp() {
+    listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd < 0) return false;
+    const int on = 1;
+    setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(options.tcpPort));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(listenFd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        listen(listenFd, 8) != 0) {
+      std::fprintf(stderr, "vmodule: cannot listen on TCP port %d: %s\n", options.tcpPort,
+                   std::strerror(errno));
+      return false;
+    }
+    socklen_t length = sizeof local;
+    getsockname(listenFd, reinterpret_cast<sockaddr*>(&local), &length);
+    tcpPort = ntohs(local.sin_port);
+    return true;
+  }
+
+  bool OpenDiscovery() {
+    udpFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (udpFd < 0) return false;
+    const int on = 1;
+    setsockopt(udpFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(udpFd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(kDiscoveryRequestPort);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(udpFd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      std::fprintf(stderr, "vmodule: cannot bind UDP port %u: %s\n", kDiscoveryRequestPort,
+                   std::strerror(errno));
+      return false;
+    }
+    std::vector<in_addr> interfaces;
+    for (const std::string& text : options.discoveryInterfaces) {
+      in_addr address{};
+      if (inet_pton(AF_INET, text.c_str(), &address) == 1) interfaces.push_back(address);
+    }
+    if (options.discoveryInterfaces.empty()) interfaces = NonLoopbackInterfaces();
+    int joined = 0;
+    for (const in_addr& address : interfaces) {
+      ip_mreq membership{};
+      inet_pton(AF_INET, kDiscoveryGroup, &membership.imr_multiaddr);
+      membership.imr_interface = address;
+      if (setsockopt(udpFd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0) ++joined;
+    }
+    if (joined == 0) std::fprintf(stderr, "vmodule: discovery joined no interface\n");
+    return true;
+  }
+
+  bool OpenPty() {
+    ptyMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ptyMaster < 0 || grantpt(ptyMaster) != 0 || unlockpt(ptyMaster) != 0) return false;
+    char name[128];
+    if (ptsname_r(ptyMaster, name, sizeof name) != 0) return false;
+    ptyPath = name;
+    // Holding the terminal side open keeps the line up between host sessions.
+    ptySlave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ptySlave < 0) return false;
+    termios raw{};
+    tcgetattr(ptySlave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(ptySlave, TCSANOW, &raw);
+    unlink(options.ptyLink.c_str());
+    if (symlink(name, options.ptyLink.c_str()) != 0) {
+      std::fprintf(stderr, "vmodule: cannot link %s: %s\n", options.ptyLink.c_str(), std::strerror(errno));
+      return false;
+    }
+    return true;
+  }
+
+  void CloseAll() {
+    if (listenFd >= 0) close(listenFd);
+    if (udpFd >= 0) close(udpFd);
+    if (ptySlave >= 0) close(ptySlave);
+    if (ptyMaster >= 0) close(ptyMaster);
+    listenFd = udpFd = ptySlave = ptyMaster = -1;
+    if (!ptyPath.empty()) unlink(options.ptyLink.c_str());
+    ptyPath.clear();
+  }
+};
+
+VirtualModule::VirtualModule(Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = std::move(options);
+  if (impl_->options.modules.empty()) impl_->options.modules.emplace_back();
+}
+
+VirtualModule::~VirtualModule() { Stop(); }
+
+bool VirtualModule::Start() {
+  Impl& m = *impl_;
+  m.stopping = false;
+  if (m.options.tcpPort >= 0) {
+    if (!m.OpenTcp() || (m.options.discovery && !m.OpenDiscovery())) {
+      Stop();
+      return false;
+    }
+    m.acceptThread = std::thread([&m] { m.AcceptLoop(); });
+    if (m.udpFd >= 0) m.discoveryThread = std::thread([&m] { m.DiscoveryLoop(); });
+  }
+  if (!m.options.ptyLink.empty()) {
+    if (!m.OpenPty()) {
+      Stop();
+      return false;
+    }
+    m.ptyThread = std::thread([&m] {
+      NameThread("vmodPty");
+      m.Serve(m.ptyMaster, true, false);
+    });
+  }
+  return true;
+}
+
+void VirtualModule::Stop() {
+  Impl& m = *impl_;
+  m.stopping = true;
+  if (m.acceptThread.joinable()) m.acceptThread.join();
+  if (m.discoveryThread.joinable()) m.discoveryThread.join();
+  if (m.ptyThread.joinable()) m.ptyThread.join();
+  std::list<Impl::Session> sessions;
+  {
+    std::lock_guard<std::mutex> guard(m.sessionsLock);
+    sessions.swap(m.sessions);
+  }
+  for (Impl::Session& session : sessions) session.thread.join();
+  m.CloseAll();
+  m.tcpPort = 0;
+}
+
+uint16_t VirtualModule::TcpPort() const { return impl_->tcpPort; }
+std::string VirtualModule::PtyPath() const { return impl_->ptyPath; }
+void VirtualModule::ResetConnections() { ++impl_->resetGeneration; }
+Knobs& VirtualModule::knobs() { return impl_->knobs; }
+const Counters& VirtualModule::counters() const { return impl_->counters; }
+
+bool ParseVersion(const std::string& text, ModuleIdentity* identity) {
+  unsigned major = 0, minor = 0, patch = 0;
+  char extra = 0;
+  if (std::sscanf(text.c_str(), "%u.%u.%u%c", &major, &minor, &patch, &extra) != 3) return false;
+  if (major > 255 || minor > 255 || patch > 255) return false;
+  identity->versionMajor = static_cast<uint8_t>(major);
+  identity->versionMinor = static_cast<uint8_t>(minor);
+  identity->versionPatch = static_cast<uint8_t>(patch);
+  return true;
+}
+
+}  // namespace vmodule

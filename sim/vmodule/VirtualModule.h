@@ -1,0 +1,99 @@
+// A stand-in for one device of the family (a router module and the modules
+// on its bus), playing the device side of the packet protocol over TCP
+// (with the UDP discovery responder) or a pseudo-terminal (COBS frames).
+//
+// Usable in-process by tests and benchmarks, and as the `vmodule` program.
+//
+// Threads: one accepts TCP connections, one per connection (or the pty)
+// reads, answers and sends heartbeats, one answers discovery requests.
+// Each is named, owned by the VirtualModule and joined by Stop().
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/vmodule/WireCodec.h"
+
+namespace vmodule {
+
+struct ModuleIdentity {
+  uint32_t serial = 0x0000002A;
+  uint8_t model = 5;
+  uint8_t address = 6;  // even, non-zero
+  uint8_t versionMajor = 2;
+  uint8_t versionMinor = 15;
+  uint8_t versionPatch = 0;
+  uint32_t build = 1;
+  std::string name = "vmodule";
+};
+
+// Misbehaviour, changeable while the module runs. Packet counts start at 1
+// and run over the module's whole life; 0 switches a knob off.
+struct Knobs {
+  std::atomic<uint32_t> dropNthReply{0};       // this outgoing packet is never sent
+  std::atomic<uint32_t> corruptNthReply{0};    // one byte of it is inverted on the wire
+  std::atomic<uint32_t> replyDelayMs{0};       // every reply waits this long
+  std::atomic<uint32_t> closeAfterPackets{0};  // reset the connection after this many received
+  std::atomic<bool> heartbeatsOff{false};      // neither send heartbeats nor look at answers
+  std::atomic<bool> silent{false};             // read everything, answer nothing
+};
+
+struct Counters {
+  std::atomic<uint32_t> packetsIn{0};
+  std::atomic<uint32_t> packetsOut{0};
+  std::atomic<uint32_t> badFrames{0};
+  std::atomic<uint32_t> heartbeatsSent{0};
+  std::atomic<uint32_t> heartbeatAnswers{0};
+  std::atomic<uint32_t> connections{0};
+  std::atomic<int> forceRoute{-1};  // last cmdFORCEROUTE value, -1 before any
+};
+
+struct Options {
+  // modules[0] is the router, the module the link talks to directly; the
+  // others sit on its bus and answer packets sent to their addresses.
+  std::vector<ModuleIdentity> modules{ModuleIdentity{}};
+  uint32_t heartbeatMs = 1000;  // 0: no heartbeats
+  int tcpPort = -1;             // -1: no TCP; 0: any free port
+  bool discovery = true;        // with TCP: answer UDP discovery
+  // Interfaces (IPv4, dotted) that join the discovery group; empty: every
+  // non-loopback interface.
+  std::vector<std::string> discoveryInterfaces;
+  std::string ptyLink;  // non-empty: serve a pseudo-terminal, linked here
+};
+
+class VirtualModule {
+ public:
+  explicit VirtualModule(Options options);
+  ~VirtualModule();
+  VirtualModule(const VirtualModule&) = delete;
+  VirtualModule& operator=(const VirtualModule&) = delete;
+
+  // Opens the transports and starts serving; false (with a message on
+  // stderr) when a transport cannot be opened.
+  bool Start();
+  // Resets every connection, closes the transports and joins the threads.
+  void Stop();
+
+  // The TCP port being served (after Start), or 0.
+  uint16_t TcpPort() const;
+  // The pseudo-terminal's own path (the link's target), or "".
+  std::string PtyPath() const;
+  // Resets every open TCP connection now (as a device that reboots).
+  void ResetConnections();
+
+  Knobs& knobs();
+  const Counters& counters() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// "A.B.C" into the identity's version; false when malformed.
+bool ParseVersion(const std::string& text, ModuleIdentity* identity);
+
+}  // namespace vmodule
