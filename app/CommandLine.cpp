@@ -18,7 +18,8 @@ const CSimpleOpt::SOption g_rgOptions[] = {
     {OPT_PARAM, "-f", SO_REQ},           {OPT_PARAM, "-r", SO_REQ},       {OPT_PARAM, "-s", SO_REQ},
     {OPT_PARAM, "-o", SO_REQ},           {OPT_PARAM, "-e", SO_NONE},      {OPT_PARAM, "-l", SO_REQ},
     {OPT_PARAM, "-k", SO_REQ},           {OPT_PARAM, "-u", SO_REQ},       {OPT_HELP, "--help", SO_NONE},
-    {OPT_HTTP, "--http", SO_NONE},       {OPT_HTTPS, "--https", SO_NONE}, {-1, nullptr, SO_NONE},
+    {OPT_HTTP, "--http", SO_NONE},       {OPT_HTTPS, "--https", SO_NONE}, {OPT_CACERT, "--cacert", SO_REQ},
+    {-1, nullptr, SO_NONE},
 };
 
 namespace {
@@ -146,6 +147,9 @@ int _get_params(CLI_Display& display, int argc, char* argv[], Parameters* params
       case OPT_HTTP:
         params->update_server = DefaultHttpUrl();
         ++serverChoices;
+        continue;
+      case OPT_CACERT:
+        params->ca_bundle = value;
         continue;
       case OPT_COMMAND:
         switch (text[1]) {
@@ -317,6 +321,8 @@ void _display_usage(bool extended, bool full) {
     WriteLines(kExtendedHead);
     fprintf(stderr, "                                Default: %s:port\n", UpdateServerHost());
     static const char* const kExtendedRest[] = {
+        "     --cacert <file>          - CA certificates (PEM) that verify the update",
+        "                                server's certificate; for a private server",
         "  Extended Commands:",
         "     -I                       - View stored device information.",
         "                                Must either use DISCOVER command [\"-D\"] or",

@@ -7,7 +7,8 @@
 #include "app/Parameters.h"
 #include "app/SimpleOpt.h"
 
-enum OptionIdentifier { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAM = 2, OPT_HTTPS = 3, OPT_HTTP = 4 };
+enum OptionIdentifier { OPT_HELP = 0, OPT_COMMAND = 1, OPT_PARAM = 2, OPT_HTTPS = 3, OPT_HTTP = 4,
+                        OPT_CACERT = 5 };
 
 extern const CSimpleOpt::SOption g_rgOptions[];
 

@@ -53,6 +53,8 @@ struct Parameters {
   std::string build_num;
   bool echo = false;
   std::string update_server;
+  // CA certificates (PEM) that verify the update server; empty: the system's.
+  std::string ca_bundle;
   bool flag_n = false;
   std::string updater_dir;
   std::string app_name;

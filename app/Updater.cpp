@@ -26,31 +26,6 @@ bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, u
   return false;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
-  _flow_not_available(display, "-G");
-  return 0;
-}
-
-uint32_t Updater::Download_Firmware(const Fingerprint&, const std::string&, bool) {
-  _flow_not_available(display, "-G");
-  return 0;
-}
-
-BuildList Updater::Get_BuildList(uint32_t) {
-  _flow_not_available(display, "-B");
-  return {};
-}
-
-BuildList Updater::Get_BuildListLocal(uint32_t) {
-  _flow_not_available(display, "-L");
-  return {};
-}
-
-std::string Updater::Get_JWT(uint32_t) {
-  _flow_not_available(display, "-J");
-  return {};
-}
-
 bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&, bool) {
   _flow_not_available(display, "-U -t RECOVER");
   return false;

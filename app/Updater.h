@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,9 +36,17 @@ using BuildList = std::map<std::string, std::string>;
 
 // Commands whose flows this build does not carry yet. The entry point refuses
 // them with an error and exit status 1 rather than calling a stub.
-inline constexpr uint32_t UPDATER_PENDING_COMMANDS = CMD_DISCOVER | CMD_UPDATE | CMD_LIST_BUILDS |
-                                                     CMD_GET_BUILD | CMD_FINGERPRINT | CMD_JWT |
-                                                     CMD_LIST_LOCAL_BUILDS;
+inline constexpr uint32_t UPDATER_PENDING_COMMANDS = CMD_DISCOVER | CMD_UPDATE | CMD_FINGERPRINT;
+
+class UpdaterStore;
+
+// A new store on root, or null after printing why (name: the calling flow's
+// name, for the message).
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
+                                                  const char* name);
+
+// True when the server lists the build for the device.
+bool _valid_build(uint32_t serial, uint32_t build, const char* url);
 
 // Prints that the command (its option text, "-D") is not available yet.
 void _flow_not_available(UpdaterDisplayInterface& display, const char* option);

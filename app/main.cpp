@@ -10,6 +10,7 @@
 #include "app/Log.h"
 #include "app/Printers.h"
 #include "app/Updater.h"
+#include "server/HTTPRequest.h"
 #include "store/BuildPath.h"
 
 namespace {
@@ -69,6 +70,10 @@ int RunListCommand(CLI_Display& display, Updater& updater, const Parameters& par
     _flow_not_available(display, cmd->option);
     return 1;
   }
+  if (command == CMD_LIST_BUILDS)
+    _display_builds(display, updater.Get_BuildList(params.serial_num), params.serial_num);
+  if (command == CMD_LIST_LOCAL_BUILDS)
+    _display_builds(display, updater.Get_BuildListLocal(params.serial_num), params.serial_num);
   if (command == CMD_JWT) _display_jwt(display, updater.Get_JWT(params.serial_num));
   return 0;
 }
@@ -197,6 +202,12 @@ int main(int argc, char* argv[]) {
   if (!PrepareApplicationDirectory(display, params)) {
     _release_params(&params);
     return 1;
+  }
+
+  if (!params.ca_bundle.empty()) {
+    HTTPSettings settings = HTTPRequest::Settings();
+    settings.caBundle = params.ca_bundle;
+    HTTPRequest::Configure(settings);
   }
 
   int status = 0;
