@@ -66,6 +66,15 @@ TEST_F(ServerFlows, GetAGivenBuild) {
   EXPECT_NE(Settings().find("LATEST_DOWNLOAD=101.bird\n"), std::string::npos) << Settings();
 }
 
+// A -b value that is not all digits means build 0, the latest; it never
+// picks a build by its leading digits.
+TEST_F(ServerFlows, GetWithNonNumericBuildTakesTheLatest) {
+  const RunResult r = Run({"-G", "-d", kSerial, "-b", "12abc"});
+  EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Retrieving firmware build 0\n"), std::string::npos) << r.out;
+  EXPECT_EQ(StoredFiles(), (std::vector<std::string>{".settings", "102.bird"}));
+}
+
 TEST_F(ServerFlows, GetABuildTheServerDoesNotList) {
   // The server still has the file, but its list leaves it out.
   server_->Canned("builds", 200, "ok\n100;2.9.0\n102;2.10.2\n");
