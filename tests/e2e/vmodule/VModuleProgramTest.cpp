@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Corvantis2/common/aLinkCreate.h"
+#include "support/LoopbackPort.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
 
@@ -75,17 +76,7 @@ class Served {
   std::string lines_;
 };
 
-uint16_t FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t length = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  close(fd);
-  return ntohs(a.sin_port);
-}
+uint16_t FreePort() { return UnusedLoopbackPort(); }
 
 uint32_t AskSerial(aLinkRef link, uint8_t address) {
   const uint8_t request[] = {3, 0x49, 0x20};

@@ -8,22 +8,12 @@
 #include <chrono>
 
 #include "ServerTestSupport.h"
+#include "support/LoopbackPort.h"
 #include "server/HTTPRequest.h"
 
 namespace {
 
-// A loopback port with nobody listening on it.
-int ClosedPort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
+int ClosedPort() { return UnusedLoopbackPort(); }
 
 std::string ThrownText(const std::string& url, const std::map<std::string, std::string>& params = {}) {
   try {

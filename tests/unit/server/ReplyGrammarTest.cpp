@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "ServerTestSupport.h"
+#include "support/LoopbackPort.h"
 #include "server/UpdateServerRequest.h"
 
 using USR = UpdateServerRequest;
@@ -105,15 +106,7 @@ TEST_F(ReplyGrammarTest, Http500FailsEveryRequest) {
 }
 
 TEST_F(ReplyGrammarTest, UnreachableServerFailsEveryRequestWithTheTransportText) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  const std::string closed = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/cgi/u";
+  const std::string closed = "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/cgi/u";
 
   LogCapture log;
   std::string t;
