@@ -485,7 +485,12 @@ aErr aLink_PacketDebug_Enable(aLinkRef id) {
   return aErrNone;
 }
 
-aErr aLink_PacketDebug_Disable(aLinkRef id) {
+namespace {
+
+// Runs `use` on the link's packet log under its lock; aErrNotReady while the
+// link has no log.
+template <typename UseLog>
+aErr sWithPacketLog(aLinkRef id, UseLog use) {
   aLinkHandle link = sGetLink(id);
   if (!link) return aErrParam;
   aMutex* lock = link->packetLogLock.load();
@@ -493,30 +498,24 @@ aErr aLink_PacketDebug_Disable(aLinkRef id) {
   MutexGuard guard(lock);
   aPacketLog* log = link->packetLog.load();
   if (!log) return aErrNotReady;
-  log->enabled = 0;
-  return aErrNone;
+  return use(log);
+}
+
+}  // namespace
+
+aErr aLink_PacketDebug_Disable(aLinkRef id) {
+  return sWithPacketLog(id, [](aPacketLog* log) {
+    log->enabled = 0;
+    return aErrNone;
+  });
 }
 
 aErr aLink_PacketDebug_Read(aLinkRef id, uint8_t* type, uint32_t* length, uint8_t* buffer) {
-  aLinkHandle link = sGetLink(id);
-  if (!link) return aErrParam;
-  aMutex* lock = link->packetLogLock.load();
-  if (!lock) return aErrNotReady;
-  MutexGuard guard(lock);
-  aPacketLog* log = link->packetLog.load();
-  if (!log) return aErrNotReady;
-  return aPacketLog_Get(log, type, length, buffer);
+  return sWithPacketLog(id, [&](aPacketLog* log) { return aPacketLog_Get(log, type, length, buffer); });
 }
 
 aErr aLink_PacketDebug_Write(aLinkRef id, uint8_t type, uint32_t length, const uint8_t* bytes) {
-  aLinkHandle link = sGetLink(id);
-  if (!link) return aErrParam;
-  aMutex* lock = link->packetLogLock.load();
-  if (!lock) return aErrNotReady;
-  MutexGuard guard(lock);
-  aPacketLog* log = link->packetLog.load();
-  if (!log) return aErrNotReady;
-  return aPacketLog_Put(log, type, length, bytes);
+  return sWithPacketLog(id, [&](aPacketLog* log) { return aPacketLog_Put(log, type, length, bytes); });
 }
 
 aLinkRef aLink_Create(aStream* stream) {
