@@ -146,28 +146,21 @@ int RunCommands(CLI_Display& display, Updater& updater, Parameters& params) {
   if (cmds.IsSet(CMD_UPDATE)) {
     uint32_t build = BuildNumberOf(params.build_num);
     updater.Set_UEIBytes_Load(params.uei_bytes);
-    if (params.transport == TRANSPORT_RECOVER) {
-      if (Pending(CMD_UPDATE)) {
-        _flow_not_available(display, "-U -t RECOVER");
-        return 1;
-      }
-      return updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_num,
-                                      params.bird_file, params.override)
-                 ? 0
-                 : 1;
-    }
-    if (params.serial_num == 0) {
+    const bool recover = params.transport == TRANSPORT_RECOVER;
+    if (!recover && params.serial_num == 0) {
       display.message(ERROR, "Must specify the specific device to be updated");
       return 1;
     }
     if (Pending(CMD_UPDATE)) {
-      _flow_not_available(display, "-U");
+      _flow_not_available(display, recover ? "-U -t RECOVER" : "-U");
       return 1;
     }
-    return updater.Update_Firmware(params.serial_num, build, params.bird_file, params.module_address,
-                                   params.router_serial, params.override)
-               ? 0
-               : 1;
+    bool updated =
+        recover ? updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_num,
+                                           params.bird_file, params.override)
+                : updater.Update_Firmware(params.serial_num, build, params.bird_file, params.module_address,
+                                          params.router_serial, params.override);
+    return updated ? 0 : 1;
   }
 
   for (uint32_t command : {CMD_LIST_BUILDS, CMD_LIST_LOCAL_BUILDS, CMD_JWT})
