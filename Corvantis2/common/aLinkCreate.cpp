@@ -57,6 +57,8 @@ aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t por
       [&](aStream** stream) { return aStream_CreateSocket(address, static_cast<uint16_t>(port), stream); });
 }
 
+aLinkRef aLink_CreateUSB(uint32_t) { return 0; }
+
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t baudRate) {
   const int32_t speedCode = aSerial_SpeedCodeForBaud(baudRate);
   if (speedCode < 0 || !portPath) return 0;
