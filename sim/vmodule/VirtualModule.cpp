@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -45,6 +46,7 @@ constexpr uint8_t kAddressQuery = 0xAD;
 constexpr uint8_t kForceRoute = 0xAF;
 constexpr uint8_t kHeartbeat = 0;
 constexpr int kPollMs = 10;
+constexpr size_t kRequestLog = 1024;
 
 constexpr uint16_t kDiscoveryRequestPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
@@ -146,9 +148,27 @@ struct VirtualModule::Impl {
     return nullptr;
   }
 
+  mutable std::mutex testLock;
+  VirtualModule::Interceptor interceptor;  // guarded by testLock
+  std::deque<Packet> requests;             // guarded by testLock
+
+  // Lets a test's interceptor answer; true when it did.
+  bool Intercept(const Packet& packet, std::vector<Packet>& replies) {
+    VirtualModule::Interceptor copy;
+    {
+      std::lock_guard<std::mutex> guard(testLock);
+      requests.push_back(packet);
+      if (requests.size() > kRequestLog) requests.pop_front();
+      copy = interceptor;
+    }
+    return copy && copy(packet, replies);
+  }
+
   void Handle(const Packet& packet, std::vector<Packet>& replies, Outcome& outcome) {
     ++counters.packetsIn;
     if (knobs.silent) return;
+    const bool heartbeatAnswer = packet.data.size() == 2 && packet.data[0] == kHeartbeat;
+    if (!heartbeatAnswer && Intercept(packet, replies)) return;
     if (packet.address == kAddressQuery && packet.data.empty()) {
       replies.push_back(Packet{routerAddress(), {}});
       return;
@@ -456,6 +476,21 @@ uint16_t VirtualModule::TcpPort() const { return impl_->tcpPort; }
 std::string VirtualModule::PtyPath() const { return impl_->ptyPath; }
 void VirtualModule::ResetConnections() { ++impl_->resetGeneration; }
 Knobs& VirtualModule::knobs() { return impl_->knobs; }
+
+void VirtualModule::SetInterceptor(Interceptor interceptor) {
+  std::lock_guard<std::mutex> guard(impl_->testLock);
+  impl_->interceptor = std::move(interceptor);
+}
+
+std::vector<Packet> VirtualModule::Requests() const {
+  std::lock_guard<std::mutex> guard(impl_->testLock);
+  return {impl_->requests.begin(), impl_->requests.end()};
+}
+
+void VirtualModule::ClearRequests() {
+  std::lock_guard<std::mutex> guard(impl_->testLock);
+  impl_->requests.clear();
+}
 const Counters& VirtualModule::counters() const { return impl_->counters; }
 
 bool ParseVersion(const std::string& text, ModuleIdentity* identity) {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -98,6 +99,16 @@ class VirtualModule {
 
   Knobs& knobs();
   const Counters& counters() const;
+
+  // Tests: sees every request to a module before the handlers do; returning
+  // true means it answered (with the replies it appended, possibly none).
+  // Runs on the session thread. An empty function removes it.
+  using Interceptor = std::function<bool(const Packet& request, std::vector<Packet>& replies)>;
+  void SetInterceptor(Interceptor interceptor);
+  // Tests: the last 1024 packets received (link commands included, heartbeat
+  // answers left out), oldest first; and forgetting them.
+  std::vector<Packet> Requests() const;
+  void ClearRequests();
 
   struct Impl;
 
