@@ -88,6 +88,7 @@ struct ModuleState {
     size_t at = 0;
     Bytes pending;
   } factoryTransfer;
+  uint8_t lastFactoryArea = 0;  // an end request without a transfer answers for it
 
   // Stream registrations: low 32 bits of the key (module, class, option, index).
   std::set<uint32_t> streams;

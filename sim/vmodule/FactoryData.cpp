@@ -5,7 +5,8 @@
 //   read:  94, area | 0x40 (first) or area    -> 94, area, up to 26 bytes (28 data bytes: more follow)
 //   write: 94, area | 0x50 (first) or area | 0x10, up to 26 bytes -> 94, area
 //   end:   94, 0x20, count (16-bit)           -> 94, area; a count that differs from the
-//          transfer's, or no transfer: 94, area | 0x80, code
+//          transfer's, or no transfer and a count other than 0: 94, area | 0x80, code
+//          (without a transfer, area is the one last used)
 // A write that would overflow the area is answered 94, area | 0x80 (no code).
 #include <algorithm>
 
@@ -31,11 +32,15 @@ void HandleFactory(Request& r) {
   ModuleState::FactoryTransfer& t = m.factoryTransfer;
   const uint8_t code = d[1];
   const uint8_t area = code & 0x0F;
+  if (code != kEnd) m.lastFactoryArea = area;
   if (code == kEnd) {
     if (d.size() != 4) return;
     const size_t count = static_cast<size_t>(d[2]) << 8 | d[3];
-    const uint8_t at = t.area;
-    if (!t.active) return r.Reply({kFactory, static_cast<uint8_t>(at | kErrorBit), kErrMode});
+    const uint8_t at = t.active ? t.area : m.lastFactoryArea;
+    // An empty write is an end request alone.
+    if (!t.active)
+      return r.Reply(count == 0 ? Bytes{kFactory, at}
+                                : Bytes{kFactory, static_cast<uint8_t>(at | kErrorBit), kErrMode});
     const size_t expected = t.writing ? t.pending.size() : t.at;
     const bool ok = count == expected;
     if (ok && t.writing) m.factory[at] = t.pending;
