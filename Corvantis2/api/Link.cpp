@@ -140,7 +140,8 @@ struct Link::impl {
   void destroyEngineLink() {
     if (linkId == 0) return;
     streams.attach(0);
-    if (logger) aLogger_Disable(logger);
+    // The logger reads by link id; a later connect may get another id.
+    if (logger) aLogger_Destroy(&logger);
     aLink_Destroy(&linkId);
     linkId = 0;
   }

@@ -239,6 +239,22 @@ TEST_F(EntityTest, SequenceNumbersWrapAfterOneHundredAndTwentyEightPackets) {
   EXPECT_EQ(buffer[129], 'a' + 129 % 26);
 }
 
+TEST_F(EntityTest, AwaitTakesAQueuedValueWithoutAsking) {
+  // A get sent by hand; the entity only waits for its reply.
+  const uint8_t get[] = {0x49, 0x20};
+  ASSERT_EQ(system_.sendPacket(3, sizeof get, get), aErrNone);
+  uint32_t value = 0;
+  ASSERT_EQ(system_.awaitUEI32Val(9, &value, 0), aErrNone);
+  EXPECT_EQ(value, kSerial);
+  EXPECT_EQ(RequestsTo(*device_, kAddress).size(), 1u);
+  EXPECT_EQ(system_.awaitUEI32Val(9, nullptr, 0), aErrParam);
+  // Drained replies are gone.
+  ASSERT_EQ(system_.sendPacket(3, sizeof get, get), aErrNone);
+  usleep(100000);
+  ASSERT_EQ(system_.drainUEI(9), aErrNone);
+  EXPECT_EQ(system_.awaitUEI32Val(9, &value, 0), aErrTimeout);
+}
+
 TEST(EntityBytesCheck, CountsMustBeWholeUnits) {
   struct Case {
     size_t count, unit;

@@ -292,6 +292,19 @@ TEST_F(LinkTest, PacketLogRecordsTheStartMarkerAndTraffic) {
   EXPECT_NE(text.str().find("6 < START"), std::string::npos) << text.str();
   EXPECT_NE(text.str().find("4 > 0x2 0x2 0x49 0xFF \r\n"), std::string::npos) << text.str();
   EXPECT_NE(text.str().find("8 < 0x2 0x6 0x49 0xFF 0x0 0x0 0x12 0x67 \r\n"), std::string::npos) << text.str();
+
+  // After a reconnect the log follows the new engine link.
+  ASSERT_EQ(module_->disconnect(), aErrNone);
+  ASSERT_EQ(module_->reconnect(), aErrNone);
+  const std::string again = dir.path() + "/again.log";
+  ASSERT_EQ(module_->enablePacketLog(again.c_str()), aErrNone);
+  ASSERT_EQ(module_->getBuild(&build), aErrNone);
+  usleep(100000);
+  ASSERT_EQ(module_->disablePacketLog(), aErrNone);
+  std::ifstream second(again);
+  std::stringstream more;
+  more << second.rdbuf();
+  EXPECT_NE(more.str().find("4 > 0x2 0x2 0x49 0xFF \r\n"), std::string::npos) << more.str();
 }
 
 }  // namespace
