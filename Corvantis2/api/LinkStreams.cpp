@@ -21,12 +21,8 @@ bool LinkStreams::getStreamPacketType(const aPacket*, STREAM_PACKET* type) {
   if (type) *type = streamNone;
   return false;
 }
-bool LinkStreams::isSubindexType(STREAM_PACKET type) {
-  return type >= streamSubindexByte && type <= streamSubindexInt;
-}
-aErr LinkStreams::getStreamSample(const aPacket*, uint64_t*, uint32_t*, uint8_t*) {
-  return aErrUnimplemented;
-}
+bool LinkStreams::isSubindexType(STREAM_PACKET type) { return type >= streamSubindexByte && type <= streamSubindexInt; }
+aErr LinkStreams::getStreamSample(const aPacket*, uint64_t*, uint32_t*, uint8_t*) { return aErrUnimplemented; }
 void LinkStreams::getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low) {
   if (high) *high = static_cast<uint32_t>(timestamp >> 32);
   if (low) *low = static_cast<uint32_t>(timestamp);
@@ -36,11 +32,8 @@ aErr LinkStreams::registerStreamCallback(uint8_t, uint8_t, uint8_t, uint8_t, boo
                                          const StreamDeviceSetter&) {
   return aErrUnimplemented;
 }
-aErr LinkStreams::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint32_t*) {
-  return aErrUnimplemented;
-}
-aErr LinkStreams::getStreamStatus(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, StreamStatusEntry*, size_t,
-                                  size_t*) {
+aErr LinkStreams::getStreamValue(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint32_t*) { return aErrUnimplemented; }
+aErr LinkStreams::getStreamStatus(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, StreamStatusEntry*, size_t, size_t*) {
   return aErrUnimplemented;
 }
 std::vector<uint64_t> LinkStreams::filterActiveStreamKeys(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, bool) {
