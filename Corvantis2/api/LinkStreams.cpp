@@ -125,15 +125,16 @@ void sAsyncWork(std::shared_ptr<WorkerState> state) {
 
 }  // namespace
 
-struct StreamEntry {
-  uint64_t key = 0;
-  bool fresh = false;
-  StreamCallback callback;
-  void* ref = nullptr;
-  uint32_t value = 0;
-};
-
 struct LinkStreams::impl {
+  // One registration (a key with a 0xFF element) or the latest sample of
+  // one stream (a key without).
+  struct StreamEntry {
+    uint64_t key = 0;
+    bool fresh = false;  // set by a sample, cleared by the first read after it
+    StreamCallback callback;
+    void* ref = nullptr;
+    uint32_t value = 0;
+  };
   struct Worker {
     std::thread thread;
     std::shared_ptr<WorkerState> state;
@@ -141,7 +142,7 @@ struct LinkStreams::impl {
 
   // Serialises registrations, filter installation and worker start/stop.
   std::mutex controlLock;
-  aLinkRef link = 0;             // guarded by controlLock (read by the filter's own ref only)
+  aLinkRef link = 0;             // guarded by controlLock
   bool filterInstalled = false;  // guarded by controlLock
   Worker worker;                 // guarded by controlLock
   std::vector<Worker> retired;   // stopped, not yet joined; guarded by controlLock
@@ -391,7 +392,7 @@ aErr LinkStreams::registerStreamCallback(uint8_t module, uint8_t entityClass, ui
     {
       std::lock_guard<std::mutex> guard(impl_->streamMutex);
       if (enable) {
-        StreamEntry& entry = impl_->map[key];
+        impl::StreamEntry& entry = impl_->map[key];
         entry.key = key;
         entry.callback = std::move(callback);
         entry.ref = ref;
