@@ -27,6 +27,8 @@ int Usage(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The bus's own sysfs paths resolve only under the preload, here as in COMMAND.
+  if (!vusb::RunUnderPreload(argv)) return 1;
   std::string configPath;
   int command = 0;
   for (int i = 1; i < argc; ++i) {
