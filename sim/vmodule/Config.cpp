@@ -9,7 +9,8 @@ namespace vmodule {
 const char* const kUsage =
     "usage: vmodule [--serial HEX] [--model N] [--address N] [--version A.B.C] [--build N]\n"
     "               [--name TEXT] [--config FILE] [--tcp PORT] [--pty-link PATH]\n"
-    "               [--heartbeat MS] [--discovery-if ADDR]... [--no-discovery]\n";
+    "               [--heartbeat MS] [--discovery-if ADDR]... [--no-discovery]\n"
+    "               [--loader-block-size N] [--flash-out FILE]\n";
 
 namespace {
 
@@ -112,6 +113,20 @@ bool LoadConfig(const std::string& path, Options* options, std::string* error) {
     }
     options->tcpPort = j["tcp"].get<int>();
   }
+  if (j.contains("loader_block_size")) {
+    if (!j["loader_block_size"].is_number_unsigned() || j["loader_block_size"].get<unsigned long>() > 65535) {
+      *error = path + ": bad loader_block_size";
+      return false;
+    }
+    options->loaderBlockSize = j["loader_block_size"].get<uint16_t>();
+  }
+  if (j.contains("flash_out")) {
+    if (!j["flash_out"].is_string() || j["flash_out"].get<std::string>().empty()) {
+      *error = path + ": bad flash_out";
+      return false;
+    }
+    options->flashOut = j["flash_out"].get<std::string>();
+  }
   if (j.contains("pty_link")) {
     if (!j["pty_link"].is_string()) {
       *error = path + ": bad pty_link";
@@ -171,6 +186,12 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, std::st
     } else if (option == "--heartbeat") {
       if (!ParseUnsigned(value, 10, 3600000, &number)) return bad();
       options->heartbeatMs = static_cast<uint32_t>(number);
+    } else if (option == "--loader-block-size") {
+      if (!ParseUnsigned(value, 10, 65535, &number)) return bad();
+      options->loaderBlockSize = static_cast<uint16_t>(number);
+    } else if (option == "--flash-out") {
+      if (value.empty()) return bad();
+      options->flashOut = value;
     } else if (option == "--discovery-if") {
       options->discoveryInterfaces.push_back(value);
     } else {

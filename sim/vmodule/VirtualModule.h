@@ -63,6 +63,8 @@ struct Options {
   // non-loopback interface.
   std::vector<std::string> discoveryInterfaces;
   std::string ptyLink;  // non-empty: serve a pseudo-terminal, linked here
+  uint16_t loaderBlockSize = 512;  // the block size the loader announces
+  std::string flashOut;            // non-empty: flash written here on every REBOOT and at exit
 };
 
 class VirtualModule {
