@@ -135,6 +135,34 @@ struct VirtualModule::Impl {
   };
   std::mutex sessionsLock;
   std::list<Session> sessions;  // guarded by sessionsLock
+  std::mutex restartLock;
+  RestartListener restartListener;  // guarded by restartLock
+
+  // Caller holds sessionsLock. Sessions that ended are joined here, so a
+  // long run does not pile them up.
+  void ReapSessionsLocked() {
+    for (auto it = sessions.begin(); it != sessions.end();) {
+      if (*it->done) {
+        it->thread.join();
+        it = sessions.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  void StartSession(int fd, const char* threadName) {
+    ++counters.connections;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::lock_guard<std::mutex> guard(sessionsLock);
+    ReapSessionsLocked();
+    sessions.push_back(Session{std::thread([this, fd, done, threadName] {
+                                 NameThread(threadName);
+                                 Serve(fd, false, true);
+                                 *done = true;
+                               }),
+                               done});
+  }
 
   // Module states, one per configured module, in configuration order.
   std::mutex stateLock;
@@ -266,24 +294,7 @@ struct VirtualModule::Impl {
       if (fd < 0) continue;
       const int on = 1;
       setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &on, sizeof on);
-      ++counters.connections;
-      auto done = std::make_shared<std::atomic<bool>>(false);
-      std::lock_guard<std::mutex> guard(sessionsLock);
-      // Sessions that ended are joined here, so a long run does not pile them up.
-      for (auto it = sessions.begin(); it != sessions.end();) {
-        if (*it->done) {
-          it->thread.join();
-          it = sessions.erase(it);
-        } else {
-          ++it;
-        }
-      }
-      sessions.push_back(Session{std::thread([this, fd, done] {
-                                   NameThread("vmodSession");
-                                   Serve(fd, false, true);
-                                   *done = true;
-                                 }),
-                                 done});
+      StartSession(fd, "vmodSession");
     }
   }
 
@@ -475,6 +486,29 @@ void VirtualModule::Stop() {
 uint16_t VirtualModule::TcpPort() const { return impl_->tcpPort; }
 std::string VirtualModule::PtyPath() const { return impl_->ptyPath; }
 void VirtualModule::ResetConnections() { ++impl_->resetGeneration; }
+
+int VirtualModule::OpenChannel() {
+  int ends[2] = {-1, -1};
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return -1;
+  impl_->StartSession(ends[0], "vmodChannel");
+  return ends[1];
+}
+
+void VirtualModule::SetRestartListener(RestartListener listener) {
+  std::lock_guard<std::mutex> guard(impl_->restartLock);
+  impl_->restartListener = std::move(listener);
+}
+
+bool VirtualModule::Restart(uint32_t downMs) {
+  RestartListener listener;
+  {
+    std::lock_guard<std::mutex> guard(impl_->restartLock);
+    listener = impl_->restartListener;
+  }
+  if (!listener) return false;
+  listener(downMs);
+  return true;
+}
 Knobs& VirtualModule::knobs() { return impl_->knobs; }
 
 void VirtualModule::SetInterceptor(Interceptor interceptor) {

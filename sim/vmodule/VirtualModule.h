@@ -99,6 +99,22 @@ class VirtualModule {
   // Resets every open TCP connection now (as a device that reboots).
   void ResetConnections();
 
+  // Serves the device side on a new in-process byte channel (one end of a
+  // socket pair, the unframed wire format as over TCP) for transports that
+  // are neither a socket nor a pty, such as the USB test double. Returns the
+  // host's end, which the caller owns: closing it ends the session. -1 when
+  // no channel can be made. Works with or without Start().
+  int OpenChannel();
+
+  // A restart (as after a firmware load) is carried out by the transport:
+  // the USB double unplugs the device and plugs it in again after downMs.
+  // The listener is called on the thread that asks for the restart (a
+  // session thread when a request handler does) and must not block.
+  using RestartListener = std::function<void(uint32_t downMs)>;
+  void SetRestartListener(RestartListener listener);
+  // Asks the transport to restart the device; false when none listens.
+  bool Restart(uint32_t downMs);
+
   Knobs& knobs();
   const Counters& counters() const;
 
