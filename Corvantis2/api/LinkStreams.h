@@ -47,6 +47,22 @@ using StreamCallback = std::function<uint8_t(const aPacket*, void*)>;
 // device's acknowledgement. Returns the exchange's result.
 using StreamDeviceSetter = std::function<aErr(uint8_t module, uint8_t optionByte, uint32_t value)>;
 
+struct aPacketDeleter {
+  void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
+};
+using aPacketCopy = std::unique_ptr<aPacket, aPacketDeleter>;
+
+// One queued callback call: the entry owns its packet copy until the call
+// has been made (or the entry is dropped).
+struct asyncPacket {
+  StreamCallback callback;
+  void* ref = nullptr;
+  aPacketCopy packet;
+};
+
+// Slots of the callback ring; it holds one entry fewer.
+inline constexpr size_t STREAM_RING_CAPACITY = 500;
+
 class LinkStreams {
  public:
   LinkStreams();
@@ -59,6 +75,9 @@ class LinkStreams {
                                   uint8_t subindex);
   // 0 for an element number above 4.
   static uint8_t getStreamKeyElement(uint64_t key, uint8_t element);
+  // The 15 wildcard masks over the index, option, class and subindex
+  // fields (n = 0 to 14); 0 above.
+  static uint64_t _getGenericStreamKeyMask(uint8_t n);
   static bool isStreamPacket(const aPacket* packet);
   static bool isStreamSample(const aPacket* packet);
   // False (type streamNone) for a packet that is not a stream packet.
@@ -79,9 +98,15 @@ class LinkStreams {
   // The Link checks the connection before calling.
   aErr getStreamStatus(uint8_t module, uint8_t entityClass, uint8_t option, uint8_t index, uint8_t subindex,
                        StreamStatusEntry* entries, size_t capacity, size_t* count);
-  std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t entityClass, uint8_t option, uint8_t index,
-                                               uint8_t subindex, bool lock);
+  // The keys in the table matching the arguments (0xFF matches anything),
+  // in ascending order. lock false: the caller already holds the table's
+  // mutex (from inside the table only).
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t entityClass, uint8_t option,
+                                               uint8_t index, uint8_t subindex, bool lock);
   aErr installStreamFilter(bool enable);
+
+  // Callback calls dropped because the ring was full, since construction.
+  uint64_t droppedCallbacks() const;
 
   struct impl;
 

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Corvantis2/unix/aUSBDiscovery.h"
+
 namespace {
 
 constexpr size_t kMinimumReply = 8;  // through the serial number
@@ -161,9 +163,9 @@ uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryCallback callback,
                                      uint32_t networkInterface) {
   switch (type) {
     case TCPIP: return sEnumerateTcpip(callback, ref, networkInterface);
-    // USB enumeration and the networked types (sharing servers) are
-    // provided with their transports; until then they find nothing.
-    case USB:
+    case USB: return aDiscovery_EnumerateUSB(callback, ref);
+    // The networked types (sharing servers) are provided with their
+    // transport; until then they find nothing.
     case PENDAR:
     case PENDAR_USB:
     case PENDAR_TCPIP:

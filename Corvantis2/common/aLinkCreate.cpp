@@ -7,6 +7,7 @@
 #include "Corvantis2/common/aLinkSpec.h"
 #include "Corvantis2/unix/aStreamSerial.h"
 #include "Corvantis2/unix/aStreamSocket.h"
+#include "Corvantis2/unix/aStreamUSB.h"
 #include "Corvantis2/unix/aTime.h"
 
 namespace {
@@ -22,7 +23,8 @@ aLinkRef sReuse(const aLinkEntryRef& entry, bool refuseServed) {
 // Registers a new link over a stream that is made by `make` once the entry
 // exists; any failure leaves nothing registered.
 template <typename MakeStream>
-aLinkRef sCreateDeviceLink(int32_t ident0, int32_t ident1, int32_t ident2, linkType type, MakeStream make) {
+aLinkRef sCreateDeviceLink(int32_t ident0, int32_t ident1, int32_t ident2, linkType type, MakeStream make,
+                           bool synchronise = false) {
   aLinkRef id = sCreate2(ident0, ident1, ident2, static_cast<int32_t>(type));
   if (!id) return 0;
   aLinkEntryRef entry = sLookupEntryByID(id);
@@ -39,7 +41,8 @@ aLinkRef sCreateDeviceLink(int32_t ident0, int32_t ident1, int32_t ident2, linkT
     return 0;
   }
   sChangeUseCount(entry, 1);
-  if (aLink_Start(id) != aErrNone) {
+  // A USB device that does not answer the handshake gets no link.
+  if (aLink_Start(id) != aErrNone || (synchronise && aLink_Sync(id) != aErrNone)) {
     aLink_Destroy(&id);
     return 0;
   }
@@ -57,7 +60,13 @@ aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t por
       [&](aStream** stream) { return aStream_CreateSocket(address, static_cast<uint16_t>(port), stream); });
 }
 
-aLinkRef aLink_CreateUSB(uint32_t) { return 0; }
+aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
+  if (serialNumber == 0) return 0;
+  const auto serial = static_cast<int32_t>(serialNumber);
+  if (aLinkEntryRef entry = sLookupEntryByIdentifier(serial, USB)) return sReuse(entry, true);
+  return sCreateDeviceLink(
+      serial, 0, 0, USB, [&](aStream** stream) { return aStream_CreateUSB(serialNumber, stream); }, true);
+}
 
 aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t baudRate) {
   const int32_t speedCode = aSerial_SpeedCodeForBaud(baudRate);
@@ -72,10 +81,11 @@ aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_
 aErr aLink_Reset(aLinkRef id) {
   aLinkEntryRef entry = sLookupEntryByID(id);
   if (!entry) return aErrParam;
-  // Only a socket link can be made again from what the registry keeps (a
-  // serial entry does not keep its port). Refuse before touching the link,
-  // so that a link that cannot be reset is left as it was.
-  if (entry->entryType != TCPIP) return aErrParam;
+  // Only socket and USB links can be made again from what the registry
+  // keeps (a serial entry does not keep its port). Refuse before touching
+  // the link, so that a link that cannot be reset is left as it was.
+  const int32_t type = entry->entryType;
+  if (type != TCPIP && type != USB) return aErrParam;
   aLink* link = &entry->link;
   aLink_Stop(link);
   {
@@ -87,7 +97,8 @@ aErr aLink_Reset(aLinkRef id) {
   aStream* stream = nullptr;
   aErr err = aErrResource;
   for (int attempt = 0; attempt < aLINK_RESET_ATTEMPTS; ++attempt) {
-    err = aStream_CreateSocket(address, port, &stream);
+    err = type == USB ? aStream_CreateUSB(static_cast<uint32_t>(entry->ident0), &stream)
+                      : aStream_CreateSocket(address, port, &stream);
     if (err == aErrNone) break;
     aTime_MSSleep(aLINK_RESET_PAUSE_MS);
   }

@@ -14,8 +14,8 @@ inline constexpr int aLINK_RESET_PAUSE_MS = 100;
 // address: IPv4 in network byte order; port in host byte order. 0 on failure
 // (also when a link-sharing server fronts the device's link).
 aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port);
-// USB link to the module with this serial number (0 until the USB
-// transport is built).
+// USB link to the module with this serial number, synchronised after it
+// starts: 0 when the module does not complete the handshake within 2 s.
 aLinkRef aLink_CreateUSB(uint32_t serialNumber);
 // COBS-framed serial link. baudRate: 2400, 4800, 9600, 19200, 38400, 57600,
 // 115200 or 230400; anything else fails (0).

@@ -120,13 +120,21 @@ bool sIsDropped(int error) { return error == ECONNRESET || error == ENOTCONN || 
 aErr sSocketGet(uint8_t* byte, void* ref) {
   SocketState* state = sValid(ref);
   if (!state || !byte) return aErrParam;
-  std::lock_guard<std::mutex> guard(state->lock);
+  std::unique_lock<std::mutex> guard(state->lock);
   if (!(state->flags & kConnected)) return aErrConnection;
   uint8_t peeked = 0;
   ssize_t got = recv(state->sock, &peeked, 1, MSG_PEEK);
   if (got < 0) {
     const int error = errno;
-    if (error == EAGAIN || error == EWOULDBLOCK) return aErrNotReady;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      // Wait briefly for a byte, outside the lock, so that a reader with
+      // nothing to read neither spins nor holds up the writer. A descriptor
+      // closed meanwhile only ends the wait early.
+      pollfd waiter{state->sock, POLLIN, 0};
+      guard.unlock();
+      poll(&waiter, 1, aSOCKET_IDLE_WAIT_MS);
+      return aErrNotReady;
+    }
     if (!sIsDropped(error)) return aErrConnection;
     sCloseLocked(state);
     if (aErr err = sConnectLocked(state); err != aErrNone) return err;

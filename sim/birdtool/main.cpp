@@ -1,15 +1,18 @@
 // birdtool: builds BIRD firmware files from raw images and dumps them.
 // Usage is in sim/README.md and in `birdtool --help`.
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "sim/birdwriter/BirdWriter.h"
+#include "sim/birdwriter/VirtualImage.h"
 
 namespace {
 
@@ -24,8 +27,11 @@ const char kUsage[] =
     "  --firmware ADDR:FILE[:FLAGS]   firmware image (type 1) loaded at ADDR\n"
     "  --serial-offsets SN:DESC       serial-number word and text addresses (type 2)\n"
     "  --loader-start ADDR            i.MX recovery loader start address (type 5)\n"
+    "  --vm-firmware ADDR:SIZE[:FLAGS] firmware block holding a virtual-module image of SIZE bytes\n"
+    "                                 (its header carries the descriptor and --model-number)\n"
     "Descriptor (type 4, written where the first of these options appears):\n"
     "  --build N  --version TEXT  --serial HEX  --model NAME\n"
+    "  --model-number N               model number of --vm-firmware images (0-255)\n"
     "  -z LEVEL                       zlib level 0-9 (default 9)\n"
     "Numbers take C syntax (0x1000, 4096). FLAGS is 0-7.\n";
 
@@ -85,6 +91,14 @@ int Build(int argc, char** argv) {
   size_t descriptorIndex = 0;
   std::string out;
   int level = 9;
+  // Virtual-module images are made once the descriptor is complete.
+  struct VirtualImageBlock {
+    size_t index;
+    uint32_t address;
+    uint32_t size;
+  };
+  std::vector<VirtualImageBlock> virtualImages;
+  std::optional<uint8_t> modelNumber;
   auto noteDescriptor = [&] {
     if (!wantDescriptor) descriptorIndex = writer.Blocks().size();
     wantDescriptor = true;
@@ -103,6 +117,19 @@ int Build(int argc, char** argv) {
       std::vector<std::string> parts = Split(value);
       if (parts.size() != 2) Fail("expected SN:DESC, got '" + value + "'");
       writer.AddSerialOffsets(ParseNumber(parts[0], 0, "address"), ParseNumber(parts[1], 0, "address"));
+    } else if (option == "--vm-firmware") {
+      std::vector<std::string> parts = Split(value);
+      if (parts.size() < 2 || parts.size() > 3) Fail("expected ADDR:SIZE[:FLAGS], got '" + value + "'");
+      uint32_t flags = parts.size() == 3 ? ParseNumber(parts[2], 0, "flags") : 0;
+      if (flags > 7) Fail("flags must be 0-7");
+      const uint32_t size = ParseNumber(parts[1], 0, "size");
+      if (size > (256u << 20)) Fail("a virtual image is at most 256 MiB");
+      virtualImages.push_back({writer.Blocks().size(), ParseNumber(parts[0], 0, "address"), size});
+      writer.AddRaw(birdwriter::kTypeFirmware, static_cast<uint8_t>(flags), {});
+    } else if (option == "--model-number") {
+      uint32_t number = ParseNumber(value, 0, "model number");
+      if (number > 255) Fail("model number must be 0-255");
+      modelNumber = static_cast<uint8_t>(number);
     } else if (option == "--loader-start") {
       writer.AddLoaderStart(ParseNumber(value, 0, "address"));
     } else if (option == "--build") {
@@ -126,13 +153,23 @@ int Build(int argc, char** argv) {
     }
   }
   if (out.empty()) Fail("build needs -o OUT.bird");
+  if (!virtualImages.empty() && !modelNumber) Fail("--vm-firmware needs --model-number");
 
   birdwriter::Writer ordered;
   try {
     const auto& blocks = writer.Blocks();
     for (size_t i = 0; i <= blocks.size(); ++i) {
       if (wantDescriptor && i == descriptorIndex) ordered.AddDescriptor(descriptor);
-      if (i < blocks.size()) ordered.AddRaw(blocks[i].type, blocks[i].flags, blocks[i].data);
+      if (i == blocks.size()) break;
+      auto image = std::find_if(virtualImages.begin(), virtualImages.end(),
+                                [&](const VirtualImageBlock& v) { return v.index == i; });
+      if (image == virtualImages.end()) {
+        ordered.AddRaw(blocks[i].type, blocks[i].flags, blocks[i].data);
+      } else {
+        ordered.AddFirmware(image->address,
+                            birdwriter::VirtualFirmwareImage(descriptor, *modelNumber, image->size),
+                            blocks[i].flags);
+      }
     }
   } catch (const std::exception& e) {
     Fail(e.what());

@@ -9,7 +9,8 @@ namespace vmodule {
 const char* const kUsage =
     "usage: vmodule [--serial HEX] [--model N] [--address N] [--version A.B.C] [--build N]\n"
     "               [--name TEXT] [--config FILE] [--tcp PORT] [--pty-link PATH]\n"
-    "               [--heartbeat MS] [--discovery-if ADDR]... [--no-discovery]\n";
+    "               [--heartbeat MS] [--stream-interval MS] [--discovery-if ADDR]... [--no-discovery]\n"
+    "               [--loader-block-size N] [--flash-out FILE]\n";
 
 namespace {
 
@@ -63,6 +64,45 @@ bool ModuleFromJson(const nlohmann::json& j, ModuleIdentity* m, std::string* err
     }
     m->name = j["name"].get<std::string>();
   }
+  if (j.contains("slots")) {
+    if (!j["slots"].is_array()) {
+      *error = "\"slots\" must be an array";
+      return false;
+    }
+    m->slots.clear();
+    for (const auto& slot : j["slots"]) {
+      auto field = [&](const char* key, unsigned long maximum, unsigned long* out) {
+        if (!slot.is_object() || !slot.contains(key) || !slot[key].is_number_unsigned() ||
+            slot[key].get<unsigned long>() > maximum)
+          return false;
+        *out = slot[key].get<unsigned long>();
+        return true;
+      };
+      unsigned long store = 0, number = 0, capacity = 0;
+      if (!field("store", 255, &store) || !field("slot", 255, &number) ||
+          !field("capacity", 0xFFFF, &capacity)) {
+        *error = "bad slot (store 0-255, slot 0-255, capacity 0-65535)";
+        return false;
+      }
+      m->slots.push_back(
+          {static_cast<uint8_t>(store), static_cast<uint8_t>(number), static_cast<uint16_t>(capacity)});
+    }
+  }
+  if (j.contains("factory")) {
+    if (!j["factory"].is_object()) {
+      *error = "\"factory\" must be an object of area: text";
+      return false;
+    }
+    for (const auto& [key, text] : j["factory"].items()) {
+      unsigned long area = 0;
+      if (!ParseUnsigned(key, 10, 15, &area) || !text.is_string() || text.get<std::string>().size() > 1024) {
+        *error = "bad factory area " + key;
+        return false;
+      }
+      const std::string bytes = text.get<std::string>();
+      m->factory[static_cast<uint8_t>(area)] = Bytes(bytes.begin(), bytes.end());
+    }
+  }
   if (m->address == 0 || (m->address & 1)) {
     *error = "module address must be even and non-zero";
     return false;
@@ -105,12 +145,34 @@ bool LoadConfig(const std::string& path, Options* options, std::string* error) {
     }
     options->heartbeatMs = j["heartbeat_ms"].get<uint32_t>();
   }
+  if (j.contains("stream_interval_ms")) {
+    if (!j["stream_interval_ms"].is_number_unsigned() ||
+        j["stream_interval_ms"].get<unsigned long>() > 60000) {
+      *error = path + ": bad stream_interval_ms";
+      return false;
+    }
+    options->streamIntervalMs = j["stream_interval_ms"].get<uint32_t>();
+  }
   if (j.contains("tcp")) {
     if (!j["tcp"].is_number_unsigned() || j["tcp"].get<unsigned long>() > 65535) {
       *error = path + ": bad tcp port";
       return false;
     }
     options->tcpPort = j["tcp"].get<int>();
+  }
+  if (j.contains("loader_block_size")) {
+    if (!j["loader_block_size"].is_number_unsigned() || j["loader_block_size"].get<unsigned long>() > 65535) {
+      *error = path + ": bad loader_block_size";
+      return false;
+    }
+    options->loaderBlockSize = j["loader_block_size"].get<uint16_t>();
+  }
+  if (j.contains("flash_out")) {
+    if (!j["flash_out"].is_string() || j["flash_out"].get<std::string>().empty()) {
+      *error = path + ": bad flash_out";
+      return false;
+    }
+    options->flashOut = j["flash_out"].get<std::string>();
   }
   if (j.contains("pty_link")) {
     if (!j["pty_link"].is_string()) {
@@ -124,8 +186,9 @@ bool LoadConfig(const std::string& path, Options* options, std::string* error) {
 
 bool ParseArguments(int argc, char** argv, Options* options, bool* help, std::string* error) {
   *help = false;
-  ModuleIdentity& single = options->modules.front();
   for (int i = 1; i < argc; ++i) {
+    // Looked up afresh: --config may replace the module list.
+    ModuleIdentity& single = options->modules.front();
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
       *help = true;
@@ -171,6 +234,15 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, std::st
     } else if (option == "--heartbeat") {
       if (!ParseUnsigned(value, 10, 3600000, &number)) return bad();
       options->heartbeatMs = static_cast<uint32_t>(number);
+    } else if (option == "--stream-interval") {
+      if (!ParseUnsigned(value, 10, 60000, &number)) return bad();
+      options->streamIntervalMs = static_cast<uint32_t>(number);
+    } else if (option == "--loader-block-size") {
+      if (!ParseUnsigned(value, 10, 65535, &number)) return bad();
+      options->loaderBlockSize = static_cast<uint16_t>(number);
+    } else if (option == "--flash-out") {
+      if (value.empty()) return bad();
+      options->flashOut = value;
     } else if (option == "--discovery-if") {
       options->discoveryInterfaces.push_back(value);
     } else {

@@ -1,17 +1,12 @@
-// Device side of the packet protocol.
+// Device side of the packet protocol: the transports and the link-level
+// packets. Requests to the modules go to the handler table (Device.h).
 //
 //   host -> device  0xAD 0x00            address query; answered A 0x00 (A: the router's address)
 //   host -> device  0xAF 0x01 V          force route on (1) or off (0)
 //   device -> host  A 0x02 0x00 0x00     heartbeat (up), every heartbeatMs
 //   host -> device  A 0x02 0x00 0x02     its answer
-//   host -> device  A n cmd ...          a request to module A; see kHandlers
-//
-// System entity (command 3), UEI payload cmd, option, index, value:
-//   get: option | 0x40, index | 0x20 -> reply cmd, option, index, value (big-endian)
-//   error reply: cmd, option, index | 0x80, code
-//   byte sequences: up to 24 value bytes per packet, then a sequence byte
-//   (bit 7: more follow, bits 6-0: packet number from 0).
-// System query (command 0x49): 0x49 0xFF -> 0x49 0xFF build (32-bit big-endian).
+//   host -> device  A n cmd ...          a request to module A; see FindHandler
+//   device -> host  stream samples of streaming modules, every streamIntervalMs
 //
 // Discovery (UDP): a 16-byte request with byte 0 = 1 on 232.2.2.2:9888 is
 // answered to the requester's port 9889 with 16 bytes: 0, address, TCP
@@ -34,9 +29,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <thread>
+
+#include "sim/vmodule/Device.h"
 
 namespace vmodule {
 
@@ -47,18 +45,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t kAddressQuery = 0xAD;
 constexpr uint8_t kForceRoute = 0xAF;
 constexpr uint8_t kHeartbeat = 0;
-constexpr uint8_t kSystemClass = 3;
-constexpr uint8_t kSystemQuery = 0x49;
-constexpr uint8_t kBuildQuery = 0xFF;
-constexpr uint8_t kGetBit = 0x40;
-constexpr uint8_t kSetBit = 0x80;
-constexpr uint8_t kErrorBit = 0x80;
-constexpr size_t kChunk = 24;
 constexpr int kPollMs = 10;
-
-// Device error codes sent in error replies.
-constexpr uint8_t kErrInvalidOption = 29;
-constexpr uint8_t kErrUnimplemented = 21;
+constexpr size_t kRequestLog = 1024;
 
 constexpr uint16_t kDiscoveryRequestPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
@@ -66,86 +54,6 @@ constexpr const char* kDiscoveryGroup = "232.2.2.2";
 constexpr size_t kDiscoverySize = 16;
 
 void NameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
-
-void PutBig32(Bytes& out, uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-struct Request {
-  const ModuleIdentity& module;
-  const ModuleIdentity& router;
-  const Packet& packet;
-  std::vector<Packet>& replies;
-};
-
-void Reply(Request& r, Bytes data) { r.replies.push_back(Packet{r.module.address, std::move(data)}); }
-
-void SystemBytes(Request& r, uint8_t option, uint8_t index, const std::string& value) {
-  size_t at = 0;
-  uint8_t sequence = 0;
-  do {
-    const size_t chunk = std::min(kChunk, value.size() - at);
-    Bytes data{kSystemClass, option, index};
-    data.insert(data.end(), value.begin() + static_cast<std::ptrdiff_t>(at),
-                value.begin() + static_cast<std::ptrdiff_t>(at + chunk));
-    at += chunk;
-    const bool more = at < value.size();
-    data.push_back(static_cast<uint8_t>((sequence++ & 0x7F) | (more ? 0x80 : 0)));
-    Reply(r, std::move(data));
-  } while (at < value.size());
-}
-
-void HandleSystem(Request& r) {
-  const Bytes& d = r.packet.data;
-  if (d.size() < 3) return;
-  const uint8_t option = d[1] & 0x3F;
-  const uint8_t index = d[2] & 0x1F;
-  const bool get = (d[1] & (kGetBit | kSetBit)) == kGetBit;
-  const bool set = (d[1] & (kGetBit | kSetBit)) == kSetBit;
-  auto fail = [&](uint8_t code) {
-    const uint8_t echoed = set ? static_cast<uint8_t>(option | kGetBit | kSetBit) : option;
-    Reply(r, {kSystemClass, echoed, static_cast<uint8_t>(index | kErrorBit), code});
-  };
-  if (index != 0) return fail(kErrInvalidOption);
-  if (get) {
-    Bytes out{kSystemClass, option, index};
-    switch (option) {
-      case 1: out.push_back(r.module.address); break;
-      case 2: out.push_back(r.router.address); break;
-      case 7:
-        PutBig32(out, PackVersion(r.module.versionMajor, r.module.versionMinor, r.module.versionPatch));
-        break;
-      case 8: out.push_back(r.module.model); break;
-      case 9: PutBig32(out, r.module.serial); break;
-      case 32: return SystemBytes(r, option, index, r.module.name);
-      default: return fail(kErrInvalidOption);
-    }
-    return Reply(r, std::move(out));
-  }
-  if (set && option == 10 && d.size() == 3) {  // save: nothing to keep
-    return Reply(r, {kSystemClass, static_cast<uint8_t>(option | kGetBit | kSetBit), index});
-  }
-  fail(set ? kErrUnimplemented : kErrInvalidOption);
-}
-
-void HandleSystemQuery(Request& r) {
-  const Bytes& d = r.packet.data;
-  if (d.size() == 2 && d[1] == kBuildQuery) {
-    Bytes out{kSystemQuery, kBuildQuery};
-    PutBig32(out, r.module.build);
-    Reply(r, std::move(out));
-  }
-}
-
-// Requests by command byte; commands not listed go unanswered.
-struct Handler {
-  uint8_t command;
-  void (*handle)(Request&);
-};
-constexpr Handler kHandlers[] = {
-    {kSystemClass, HandleSystem},
-    {kSystemQuery, HandleSystemQuery},
-};
 
 // Closes a TCP connection with a reset, as a device that reboots does.
 void ResetClose(int fd) {
@@ -227,35 +135,92 @@ struct VirtualModule::Impl {
   };
   std::mutex sessionsLock;
   std::list<Session> sessions;  // guarded by sessionsLock
+  std::mutex restartLock;
+  RestartListener restartListener;  // guarded by restartLock
 
-  const ModuleIdentity& router() const { return options.modules.front(); }
+  // Caller holds sessionsLock. Sessions that ended are joined here, so a
+  // long run does not pile them up.
+  void ReapSessionsLocked() {
+    for (auto it = sessions.begin(); it != sessions.end();) {
+      if (*it->done) {
+        it->thread.join();
+        it = sessions.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
 
-  const ModuleIdentity* Find(uint8_t address) const {
-    for (const ModuleIdentity& m : options.modules)
-      if (m.address == address) return &m;
+  void StartSession(int fd, const char* threadName) {
+    ++counters.connections;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::lock_guard<std::mutex> guard(sessionsLock);
+    ReapSessionsLocked();
+    sessions.push_back(Session{std::thread([this, fd, done, threadName] {
+                                 NameThread(threadName);
+                                 Serve(fd, false, true);
+                                 *done = true;
+                               }),
+                               done});
+  }
+
+  // Module states, one per configured module, in configuration order.
+  std::mutex stateLock;
+  std::vector<ModuleState> states;  // guarded by stateLock (the router's address is fixed)
+
+  uint8_t routerAddress() const { return options.modules.front().address; }
+
+  ModuleState* Find(uint8_t address) {
+    for (ModuleState& m : states)
+      if (m.identity.address == address) return &m;
     return nullptr;
   }
 
-  void Handle(const Packet& packet, std::vector<Packet>& replies) {
+  mutable std::mutex testLock;
+  VirtualModule::Interceptor interceptor;  // guarded by testLock
+  std::deque<Packet> requests;             // guarded by testLock
+
+  // Lets a test's interceptor answer; true when it did.
+  bool Intercept(const Packet& packet, std::vector<Packet>& replies) {
+    VirtualModule::Interceptor copy;
+    {
+      std::lock_guard<std::mutex> guard(testLock);
+      requests.push_back(packet);
+      if (requests.size() > kRequestLog) requests.pop_front();
+      copy = interceptor;
+    }
+    return copy && copy(packet, replies);
+  }
+
+  void Handle(const Packet& packet, std::vector<Packet>& replies, Outcome& outcome) {
     ++counters.packetsIn;
     if (knobs.silent) return;
+    const bool heartbeatAnswer = packet.data.size() == 2 && packet.data[0] == kHeartbeat;
+    if (!heartbeatAnswer && Intercept(packet, replies)) return;
     if (packet.address == kAddressQuery && packet.data.empty()) {
-      replies.push_back(Packet{router().address, {}});
+      replies.push_back(Packet{routerAddress(), {}});
       return;
     }
     if (packet.address == kForceRoute && packet.data.size() == 1) {
       counters.forceRoute = packet.data[0];
       return;
     }
-    const ModuleIdentity* module = Find(packet.address);
-    if (!module || packet.data.empty()) return;
+    if (packet.data.empty()) return;
     if (packet.data.size() == 2 && packet.data[0] == kHeartbeat) {
       if (!knobs.heartbeatsOff && (packet.data[1] == 2 || packet.data[1] == 3)) ++counters.heartbeatAnswers;
       return;
     }
-    Request request{*module, router(), packet, replies};
-    for (const Handler& h : kHandlers)
-      if (h.command == packet.data[0]) return h.handle(request);
+    const HandlerFn handle = FindHandler(packet.data[0]);
+    std::lock_guard<std::mutex> guard(stateLock);
+    ModuleState* module = Find(packet.address);
+    if (!module || !handle) return;
+    Request request{*module, states.front(), packet, replies, outcome};
+    handle(request);
+  }
+
+  void CollectSamples(std::vector<Packet>& out) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    for (ModuleState& m : states) CollectStreamSamples(m, options.streamIntervalMs, out);
   }
 
   // Writes one packet with the misbehaviour knobs applied.
@@ -276,13 +241,20 @@ struct VirtualModule::Impl {
     uint32_t received = 0;
     auto nextBeat = Clock::now() + std::chrono::milliseconds(options.heartbeatMs);
     std::vector<Packet> replies;
+    std::vector<Packet> samples;
     bool open = true;
     while (open && !stopping) {
       if (isSocket && generation != resetGeneration) break;
       if (options.heartbeatMs && !knobs.heartbeatsOff && !knobs.silent && Clock::now() >= nextBeat) {
         nextBeat = Clock::now() + std::chrono::milliseconds(options.heartbeatMs);
         ++counters.heartbeatsSent;
-        if (!Send(fd, framed, Packet{router().address, {kHeartbeat, 0}})) break;
+        if (!Send(fd, framed, Packet{routerAddress(), {kHeartbeat, 0}})) break;
+      }
+      if (!knobs.silent) {
+        samples.clear();
+        CollectSamples(samples);
+        for (const Packet& sample : samples) open = open && Send(fd, framed, sample);
+        if (!open) break;
       }
       pollfd waiter{fd, POLLIN, 0};
       if (poll(&waiter, 1, kPollMs) <= 0) continue;
@@ -299,11 +271,13 @@ struct VirtualModule::Impl {
         counters.badFrames = frames.badFrames();
         if (!packet) continue;
         replies.clear();
-        Handle(*packet, replies);
+        Outcome outcome;
+        Handle(*packet, replies, outcome);
         ++received;
         const uint32_t delay = knobs.replyDelayMs;
         if (delay && !replies.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         for (const Packet& reply : replies) open = open && Send(fd, framed, reply);
+        if (isSocket && outcome.dropConnection) open = false;
         const uint32_t closeAfter = knobs.closeAfterPackets;
         if (isSocket && closeAfter && received >= closeAfter) open = false;
       }
@@ -320,24 +294,7 @@ struct VirtualModule::Impl {
       if (fd < 0) continue;
       const int on = 1;
       setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &on, sizeof on);
-      ++counters.connections;
-      auto done = std::make_shared<std::atomic<bool>>(false);
-      std::lock_guard<std::mutex> guard(sessionsLock);
-      // Sessions that ended are joined here, so a long run does not pile them up.
-      for (auto it = sessions.begin(); it != sessions.end();) {
-        if (*it->done) {
-          it->thread.join();
-          it = sessions.erase(it);
-        } else {
-          ++it;
-        }
-      }
-      sessions.push_back(Session{std::thread([this, fd, done] {
-                                   NameThread("vmodSession");
-                                   Serve(fd, false, true);
-                                   *done = true;
-                                 }),
-                                 done});
+      StartSession(fd, "vmodSession");
     }
   }
 
@@ -369,11 +326,12 @@ struct VirtualModule::Impl {
       const in_addr local = InterfaceAddress(arrivedOn);
       if (knobs.silent) continue;
       uint8_t answer[kDiscoverySize] = {};
-      answer[1] = router().address;
+      answer[1] = routerAddress();
       answer[2] = static_cast<uint8_t>(tcpPort);
       answer[3] = static_cast<uint8_t>(tcpPort >> 8);
-      for (int i = 0; i < 4; ++i) answer[4 + i] = static_cast<uint8_t>(router().serial >> (8 * i));
-      answer[12] = router().model;
+      const ModuleIdentity& router = options.modules.front();
+      for (int i = 0; i < 4; ++i) answer[4 + i] = static_cast<uint8_t>(router.serial >> (8 * i));
+      answer[12] = router.model;
       // Answer from the address the request came in on: that is the one
       // the host will connect to.
       const int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -476,6 +434,11 @@ struct VirtualModule::Impl {
 VirtualModule::VirtualModule(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   if (impl_->options.modules.empty()) impl_->options.modules.emplace_back();
+  const uint8_t router = impl_->options.modules.front().address;
+  for (ModuleIdentity& identity : impl_->options.modules) {
+    if (identity.routerAddress == 0) identity.routerAddress = router;
+    impl_->states.emplace_back(identity);
+  }
 }
 
 VirtualModule::~VirtualModule() { Stop(); }
@@ -523,7 +486,45 @@ void VirtualModule::Stop() {
 uint16_t VirtualModule::TcpPort() const { return impl_->tcpPort; }
 std::string VirtualModule::PtyPath() const { return impl_->ptyPath; }
 void VirtualModule::ResetConnections() { ++impl_->resetGeneration; }
+
+int VirtualModule::OpenChannel() {
+  int ends[2] = {-1, -1};
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return -1;
+  impl_->StartSession(ends[0], "vmodChannel");
+  return ends[1];
+}
+
+void VirtualModule::SetRestartListener(RestartListener listener) {
+  std::lock_guard<std::mutex> guard(impl_->restartLock);
+  impl_->restartListener = std::move(listener);
+}
+
+bool VirtualModule::Restart(uint32_t downMs) {
+  RestartListener listener;
+  {
+    std::lock_guard<std::mutex> guard(impl_->restartLock);
+    listener = impl_->restartListener;
+  }
+  if (!listener) return false;
+  listener(downMs);
+  return true;
+}
 Knobs& VirtualModule::knobs() { return impl_->knobs; }
+
+void VirtualModule::SetInterceptor(Interceptor interceptor) {
+  std::lock_guard<std::mutex> guard(impl_->testLock);
+  impl_->interceptor = std::move(interceptor);
+}
+
+std::vector<Packet> VirtualModule::Requests() const {
+  std::lock_guard<std::mutex> guard(impl_->testLock);
+  return {impl_->requests.begin(), impl_->requests.end()};
+}
+
+void VirtualModule::ClearRequests() {
+  std::lock_guard<std::mutex> guard(impl_->testLock);
+  impl_->requests.clear();
+}
 const Counters& VirtualModule::counters() const { return impl_->counters; }
 
 bool ParseVersion(const std::string& text, ModuleIdentity* identity) {

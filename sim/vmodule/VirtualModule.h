@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +30,17 @@ struct ModuleIdentity {
   uint8_t versionPatch = 0;
   uint32_t build = 1;
   std::string name = "vmodule";
+  uint8_t routerAddress = 0;                // 0: the router's address
+  uint32_t protocolFeatures = 0x80000000u;  // bit 31: accepts pooled packets
+  struct SlotSpec {
+    uint8_t store;
+    uint8_t slot;
+    uint16_t capacity;
+  };
+  std::vector<SlotSpec> slots{{0, 0, 1024}, {0, 1, 1024}, {0, 2, 256}, {0, 3, 256}};
+  std::map<uint8_t, Bytes> factory;  // factory data areas (0-15)
 };
+using SlotSpec = ModuleIdentity::SlotSpec;
 
 // Misbehaviour, changeable while the module runs. Packet counts start at 1
 // and run over the module's whole life; 0 switches a knob off.
@@ -55,13 +67,16 @@ struct Options {
   // modules[0] is the router, the module the link talks to directly; the
   // others sit on its bus and answer packets sent to their addresses.
   std::vector<ModuleIdentity> modules{ModuleIdentity{}};
-  uint32_t heartbeatMs = 1000;  // 0: no heartbeats
-  int tcpPort = -1;             // -1: no TCP; 0: any free port
-  bool discovery = true;        // with TCP: answer UDP discovery
+  uint32_t heartbeatMs = 1000;     // 0: no heartbeats
+  uint32_t streamIntervalMs = 10;  // between samples of a streaming module
+  int tcpPort = -1;                // -1: no TCP; 0: any free port
+  bool discovery = true;           // with TCP: answer UDP discovery
   // Interfaces (IPv4, dotted) that join the discovery group; empty: every
   // non-loopback interface.
   std::vector<std::string> discoveryInterfaces;
   std::string ptyLink;  // non-empty: serve a pseudo-terminal, linked here
+  uint16_t loaderBlockSize = 512;  // the block size the loader announces
+  std::string flashOut;            // non-empty: flash written here on every REBOOT and at exit
 };
 
 class VirtualModule {
@@ -84,8 +99,34 @@ class VirtualModule {
   // Resets every open TCP connection now (as a device that reboots).
   void ResetConnections();
 
+  // Serves the device side on a new in-process byte channel (one end of a
+  // socket pair, the unframed wire format as over TCP) for transports that
+  // are neither a socket nor a pty, such as the USB test double. Returns the
+  // host's end, which the caller owns: closing it ends the session. -1 when
+  // no channel can be made. Works with or without Start().
+  int OpenChannel();
+
+  // A restart (as after a firmware load) is carried out by the transport:
+  // the USB double unplugs the device and plugs it in again after downMs.
+  // The listener is called on the thread that asks for the restart (a
+  // session thread when a request handler does) and must not block.
+  using RestartListener = std::function<void(uint32_t downMs)>;
+  void SetRestartListener(RestartListener listener);
+  // Asks the transport to restart the device; false when none listens.
+  bool Restart(uint32_t downMs);
+
   Knobs& knobs();
   const Counters& counters() const;
+
+  // Tests: sees every request to a module before the handlers do; returning
+  // true means it answered (with the replies it appended, possibly none).
+  // Runs on the session thread. An empty function removes it.
+  using Interceptor = std::function<bool(const Packet& request, std::vector<Packet>& replies)>;
+  void SetInterceptor(Interceptor interceptor);
+  // Tests: the last 1024 packets received (link commands included, heartbeat
+  // answers left out), oldest first; and forgetting them.
+  std::vector<Packet> Requests() const;
+  void ClearRequests();
 
   struct Impl;
 
