@@ -1,10 +1,12 @@
 // TCP socket stream.
 //
-// get peeks one byte first: a reset connection is reconnected and the peek
+// get hands out bytes from what one recv brought in; when none are left it
+// receives again: a reset connection is reconnected and the receive
 // repeated; a peer that closed gracefully reads as "not ready" (the link
-// engine keeps polling). write retries up to aSOCKET_WRITE_RETRIES times,
-// aSOCKET_RETRY_PAUSE_MS apart, and reports success even when it gave up:
-// the link engine does not act on write results.
+// engine keeps polling); with nothing to read it waits up to
+// aSOCKET_IDLE_WAIT_MS for a byte before answering "not ready". write retries up to aSOCKET_WRITE_RETRIES
+// times, aSOCKET_RETRY_PAUSE_MS apart, and reports success even when it gave up: the link engine does not act
+// on write results.
 //
 // The link engine reads on one thread and writes on another, and either
 // may reconnect. The descriptor is therefore only used under `lock`, so a
@@ -39,6 +41,11 @@ struct SocketState {
   sockaddr_in peer{};
   int32_t sock = 0;    // guarded by lock; 0 when none
   uint32_t flags = 0;  // guarded by lock
+  // Bytes received and not yet handed out, so that a packet costs one recv
+  // rather than two per byte. Guarded by lock; emptied with the connection.
+  uint8_t received[256] = {};
+  size_t receivedAt = 0;
+  size_t receivedCount = 0;
   std::atomic<uint16_t> check{0};
   std::mutex lock;
 };
@@ -53,6 +60,7 @@ void sCloseLocked(SocketState* state) {
   state->flags &= ~kConnected;
   if (state->sock > 0) close(state->sock);
   state->sock = 0;
+  state->receivedAt = state->receivedCount = 0;
 }
 
 aErr sConnectError(int error) {
@@ -122,8 +130,12 @@ aErr sSocketGet(uint8_t* byte, void* ref) {
   if (!state || !byte) return aErrParam;
   std::unique_lock<std::mutex> guard(state->lock);
   if (!(state->flags & kConnected)) return aErrConnection;
-  uint8_t peeked = 0;
-  ssize_t got = recv(state->sock, &peeked, 1, MSG_PEEK);
+  if (state->receivedCount > 0) {
+    *byte = state->received[state->receivedAt++];
+    state->receivedCount--;
+    return aErrNone;
+  }
+  ssize_t got = recv(state->sock, state->received, sizeof state->received, 0);
   if (got < 0) {
     const int error = errno;
     if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -138,15 +150,14 @@ aErr sSocketGet(uint8_t* byte, void* ref) {
     if (!sIsDropped(error)) return aErrConnection;
     sCloseLocked(state);
     if (aErr err = sConnectLocked(state); err != aErrNone) return err;
-    got = recv(state->sock, &peeked, 1, MSG_PEEK);
+    got = recv(state->sock, state->received, sizeof state->received, 0);
     if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? aErrNotReady : aErrConnection;
   }
   if (got == 0) return aErrNotReady;  // the peer closed its side
-  got = recv(state->sock, byte, 1, 0);
-  if (got == 1) return aErrNone;
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return aErrEOF;
-  if (got < 0 && sIsDropped(errno)) return aErrNotReady;
-  return aErrIO;
+  state->receivedAt = 1;
+  state->receivedCount = static_cast<size_t>(got) - 1;
+  *byte = state->received[0];
+  return aErrNone;
 }
 
 aErr sSocketWrite(const uint8_t* bytes, size_t length, void* ref) {

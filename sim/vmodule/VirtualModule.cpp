@@ -439,6 +439,10 @@ VirtualModule::VirtualModule(Options options) : impl_(std::make_unique<Impl>()) 
     if (identity.routerAddress == 0) identity.routerAddress = router;
     impl_->states.emplace_back(identity);
   }
+  // The modules on the router's bus acknowledge I2C writes to their
+  // addresses, as the bus scan expects.
+  for (size_t i = 1; i < impl_->states.size(); ++i)
+    impl_->states.front().i2c[impl_->states[i].identity.address];
 }
 
 VirtualModule::~VirtualModule() { Stop(); }
