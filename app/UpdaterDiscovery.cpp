@@ -30,10 +30,14 @@ constexpr size_t kNameCapacity = 32;
 
 bool _discovered_device(const linkSpec* spec, bool* success, void* ref) {
   auto* list = static_cast<std::vector<DeviceInfo>*>(ref);
+  if (success) *success = true;
+  // A device reached through two of the host's interfaces answers both
+  // requests with the same specifier: list it once.
+  for (const DeviceInfo& known : *list)
+    if (std::memcmp(&known.spec, spec, sizeof known.spec) == 0) return true;
   DeviceInfo entry;
   std::memcpy(&entry.spec, spec, sizeof entry.spec);
   list->push_back(entry);
-  if (success) *success = true;
   return true;
 }
 
@@ -89,8 +93,8 @@ aErr _get_device_name(Module& module, DeviceInfo& entry) {
   SystemClass system;
   system.init(&module, 0);
   uint8_t name[kNameCapacity];
-  size_t received = 0;
-  const aErr err = system.getName(name, sizeof name, &received);
+  size_t received = sizeof name;
+  const aErr err = system.getName(name, &received);
   if (err == aErrNone) entry.device_name.assign(reinterpret_cast<const char*>(name), received);
   return err;
 }
