@@ -62,7 +62,8 @@ linkType _discover_link_type(uint32_t serial) {
   LinkTypeSearch search;
   search.serial = serial;
   aDiscovery_EnumerateModules(USB, _discovered_link, &search, kLoopbackInterface);
-  if (search.found == INVALID) aDiscovery_EnumerateModules(TCPIP, _discovered_link, &search, kLoopbackInterface);
+  if (search.found == INVALID)
+    aDiscovery_EnumerateModules(TCPIP, _discovered_link, &search, kLoopbackInterface);
   return search.found;
 }
 
@@ -107,7 +108,8 @@ aErr _disableNetworkSharing(Module& module, UpdaterDisplayInterface& display) {
   config.fallback = false;
   config.localOnly = true;
   const aErr err = module.setConfig(config);
-  if (err != aErrNone) display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
+  if (err != aErrNone)
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Failed to SET network configuration");
   return err;
 }
 
@@ -119,7 +121,8 @@ uint32_t _get_build_number(Module& module) {
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
   std::vector<DeviceInfo> list;
   const std::vector<linkType> types = type == INVALID ? std::vector<linkType>{USB, TCPIP} : std::vector{type};
-  for (linkType each : types) aDiscovery_EnumerateModules(each, _discovered_device, &list, kLoopbackInterface);
+  for (linkType each : types)
+    aDiscovery_EnumerateModules(each, _discovered_device, &list, kLoopbackInterface);
 
   for (DeviceInfo& entry : list) {
     entry.model_name = aDefs_GetModelName(entry.spec.model);
@@ -139,8 +142,9 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type) {
 std::vector<DeviceInfo> Updater::Discover_CorvantisNetwork_Devices(uint32_t routerSerial, linkType type) {
   std::vector<DeviceInfo> list;
   if (type == INVALID) type = _discover_link_type(routerSerial);
-  std::unique_ptr<linkSpec, void (*)(linkSpec*)> found(aDiscovery_FindModule(type, routerSerial, kLoopbackInterface),
-                                                       [](linkSpec* spec) { aLinkSpec_Destroy(&spec); });
+  std::unique_ptr<linkSpec, void (*)(linkSpec*)> found(
+      aDiscovery_FindModule(type, routerSerial, kLoopbackInterface),
+      [](linkSpec* spec) { aLinkSpec_Destroy(&spec); });
   if (!found) return list;
 
   Log::log(DEBUG_Updater, "Found Link Module");

@@ -112,8 +112,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
   return err;
 }
 
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& file, bool throughLinkModule,
-                        bool useUEIBytes) {
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& file,
+                        bool throughLinkModule, bool useUEIBytes) {
   UpdaterEntity loader;
   loader.init(&module, 0, true, throughLinkModule);
   if (useUEIBytes && loader.CheckUEIDataSupport() == aErrNone) loader.CheckPooledPacketsSupport();
@@ -124,8 +124,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
   uint32_t total = 0;
   for (const BirdBlock& block : blocks) {
     for (int attempt = 0; attempt < kFirmwareAttempts; ++attempt) {
-      display.message(INFO, "Transferring firmware block %u of %u, %d bytes", k, static_cast<unsigned>(blocks.size()),
-                      static_cast<int>(block.length));
+      display.message(INFO, "Transferring firmware block %u of %u, %d bytes", k,
+                      static_cast<unsigned>(blocks.size()), static_cast<int>(block.length));
       if (attempt > 0) display.message(INFO, "  Retry %d", attempt);
       uint16_t blockSize = 0;
       err = loader.TransferPrepare(block.data, block.length, block.flags, blockSize);
@@ -144,7 +144,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     total += block.length;
     ++k;
   }
-  display.message(INFO, "Transferred %d blocks, %d total bytes", static_cast<int>(k - 1), static_cast<int>(total));
+  display.message(INFO, "Transferred %d blocks, %d total bytes", static_cast<int>(k - 1),
+                  static_cast<int>(total));
   if (err == aErrNone) err = loader.LoaderReboot(display);
   return err;
 }
@@ -169,8 +170,8 @@ BirdFile Updater::load_bird(const char* action, const std::string& birdFile, uin
   return item.ReadBirdFile(BirdName(build));
 }
 
-bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string& birdFile, uint8_t moduleAddress,
-                              uint32_t routerSerial, bool override) {
+bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string& birdFile,
+                              uint8_t moduleAddress, uint32_t routerSerial, bool override) {
   if (serial == 0) {
     display.message(ERROR, "Update command must specify the specific device");
     return false;
@@ -190,8 +191,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         try {
           (void)device.ReadBirdFile(BirdName(build));
         } catch (const std::runtime_error&) {
-          display.message(INFO,
-                          "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+          display.message(
+              INFO, "New firmware is available.  Updater will proceed if valid firmware is found locally.");
           build = 0;
         }
       }
@@ -247,10 +248,11 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         for (const DeviceInfo& entry : bus)
           if (entry.spec.serialNumber == serial) address = entry.network_address;
         if (address == 0) {
-          display.message(ERROR,
-                          "Module address required for indirect firmware update, could not find serial number "
-                          "[0x%08X] on network",
-                          serial);
+          display.message(
+              ERROR,
+              "Module address required for indirect firmware update, could not find serial number "
+              "[0x%08X] on network",
+              serial);
           return false;
         }
         target.setModuleAddress(static_cast<uint8_t>(address));
@@ -308,8 +310,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
     device.settings.Save();
   }
   Log::log(DEBUG_Updater, "Updating device firmware: \n");
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   display.message(INFO, "Update time: %.4f sec", seconds);
   return true;
 }

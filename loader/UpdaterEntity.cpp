@@ -76,11 +76,12 @@ aErr UpdaterEntity::LoaderInit() {
   return aErrNone;
 }
 
-aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8_t flags, uint16_t& blockSize) {
+aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8_t flags,
+                                    uint16_t& blockSize) {
   if (!block || length < 4) return aErrParam;
   Log::log(kLog, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags, blockSize);
-  Log::log(kLog, "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
-           block[0], block[1], block[2], block[3]);
+  Log::log(kLog, "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n",
+           flags, block[0], block[1], block[2], block[3]);
   Log::log(kLog, "NETWORK: Address: %d\n", static_cast<int>(Big32(block)));
   const uint8_t request[5] = {flags, block[0], block[1], block[2], block[3]};
   aErr err = _send(val_UPGRADE_PREPARE, request, sizeof request);
@@ -106,7 +107,8 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t length) {
   if (!block || length < 4) return aErrParam;
-  Log::log(kLog, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", Big32(block), static_cast<int>(length - 4));
+  Log::log(kLog, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", Big32(block),
+           static_cast<int>(length - 4));
   uint32_t count = 0;
   return _block_transfer(block + 4, length - 4, count);
 }
@@ -126,7 +128,8 @@ aErr UpdaterEntity::LoaderStart() {
   }
   err = _reconnect(500);
   if (err != aErrNone) {
-    Log::log(kLog, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", err, aError_GetErrorText(err));
+    Log::log(kLog, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", err,
+             aError_GetErrorText(err));
     return aErrTimeout;
   }
   err = _await(val_UPGRADE_LOAD, reply, length);
@@ -144,13 +147,15 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
   module->disconnect();
   aErr err = aErrConnection;
   for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
-    Log::log(kReconnectLog, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, kReconnectAttempts);
+    Log::log(kReconnectLog, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt,
+             kReconnectAttempts);
     err = module->reconnect();
     if (err == aErrNone) {
       Log::log(kReconnectLog, "NETWORK: Reconnected to device\n");
       return err;
     }
-    Log::log(kReconnectLog, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delayMs));
+    Log::log(kReconnectLog, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
+             static_cast<int>(delayMs));
     aTime_MSSleep(delayMs);
   }
   for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
@@ -161,7 +166,8 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs) {
       Log::log(kReconnectLog, "NETWORK: Reconnected to device\n");
       return err;
     }
-    Log::log(kReconnectLog, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delayMs));
+    Log::log(kReconnectLog, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
+             static_cast<int>(delayMs));
     aTime_MSSleep(delayMs);
   }
   return err;
@@ -192,7 +198,8 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint
                                      UpdaterDisplayInterface& display) {
   if (!block || length < 4) return aErrParam;
   if (blockSize == 0) return aErrInvalidOption;
-  Log::log(kLog, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", Big32(block), static_cast<int>(length - 4));
+  Log::log(kLog, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", Big32(block),
+           static_cast<int>(length - 4));
   Log::timestamped = false;
   display.display_progress(true);
   uint32_t remaining = length - 4;
@@ -240,7 +247,8 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t count) {
 
 aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t& count,
                                                uint32_t& hostSum) {
-  Log::log(kLog, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n", static_cast<int>(length));
+  Log::log(kLog, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
+           static_cast<int>(length));
   const aErr err = setUEIBytes(val_UPGRADE_DATA_UEI, data, length);
   if (err != aErrNone) {
     Log::log(kLog, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", err);
@@ -290,8 +298,8 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       hostSum += ByteSum(position, chunk);
       remaining -= chunk;
       ++count;
-      Log::log(kLog, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", chunk, static_cast<int>(remaining),
-               static_cast<int>(length));
+      Log::log(kLog, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", chunk,
+               static_cast<int>(remaining), static_cast<int>(length));
     }
   }
   Log::log(kLog, "\nNETWORK: transferred %d of %d bytes\n", static_cast<int>(length - remaining),
@@ -310,11 +318,12 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   const bool hasSum = replyLength >= 7;
   const uint32_t deviceSum = hasSum ? Big32(reply + 3) : 0;
   if (status == 0 && hasSum && deviceSum == hostSum) {
-    Log::log(kLog, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, hostSum, deviceSum,
-             static_cast<int>(count));
+    Log::log(kLog, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, hostSum,
+             deviceSum, static_cast<int>(count));
     return aErrNone;
   }
-  Log::log(kAlways, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, hostSum, deviceSum);
+  Log::log(kAlways, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, hostSum,
+           deviceSum);
   return aErrInvalidOption;
 }
 

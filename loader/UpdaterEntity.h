@@ -51,7 +51,8 @@ class UpdaterEntity : public Vorantix::Corvantis::EntityClass {
   aErr LoaderStart();
   aErr CheckUEIDataSupport();
   aErr CheckPooledPacketsSupport();
-  aErr FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t blockSize, UpdaterDisplayInterface& display);
+  aErr FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t blockSize,
+                        UpdaterDisplayInterface& display);
   aErr FirmwareWrite(uint32_t count);
   aErr LoaderReboot(UpdaterDisplayInterface& display);
 
