@@ -11,21 +11,6 @@ Updater::Updater(const char* url, const char* root, UpdaterDisplayInterface& dis
 // The flows below arrive with the store, server, device and recovery layers.
 // Until then each one fails honestly: it says so and reports failure.
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
-  _flow_not_available(display, "-D");
-  return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_CorvantisNetwork_Devices(uint32_t, linkType) {
-  _flow_not_available(display, "-D");
-  return {};
-}
-
-bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
-  _flow_not_available(display, "-U");
-  return false;
-}
-
 bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&, bool) {
   _flow_not_available(display, "-U -t RECOVER");
   return false;

@@ -35,9 +35,11 @@ struct Fingerprint {
 using BuildList = std::map<std::string, std::string>;
 
 // Commands whose flows this build does not carry yet. The entry point refuses
-// them with an error and exit status 1 rather than calling a stub.
-inline constexpr uint32_t UPDATER_PENDING_COMMANDS = CMD_DISCOVER | CMD_UPDATE | CMD_FINGERPRINT;
+// them with an error and exit status 1 rather than calling a stub. The
+// recovery form of -U (-t RECOVER) is refused the same way.
+inline constexpr uint32_t UPDATER_PENDING_COMMANDS = CMD_FINGERPRINT;
 
+class BirdFile;
 class UpdaterStore;
 
 // A new store on root, or null after printing why (name: the calling flow's
@@ -64,6 +66,11 @@ class Updater {
 
   bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& birdFile, uint8_t moduleAddress,
                        uint32_t routerSerial, bool override);
+  // The BIRD file to update or recover with: the path when given, else the
+  // store's file of that build (downloaded first when allowed and missing).
+  // Throws std::runtime_error when the file cannot be had.
+  BirdFile load_bird(const char* action, const std::string& birdFile, uint32_t serial, uint32_t build,
+                     bool downloadWhenMissing);
 
   // The build number stored, 0 on failure.
   uint32_t Download_Firmware(uint32_t serial, const std::string& buildText, bool override,

@@ -15,6 +15,7 @@
 #include "app/Log.h"
 #include "app/Printers.h"
 #include "app/Updater.h"
+#include "app/UpdaterDevices.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
 #include "store/BuildPath.h"
@@ -36,7 +37,9 @@ std::optional<uint32_t> ParseBuildText(const std::string& text) {
   return static_cast<uint32_t>(value);
 }
 
-// A build number sent by the server: as above, with surrounding white space
+}  // namespace
+
+// A build number sent by the server: as ParseBuildText, with surrounding white space
 // (a "\r" left by a CR LF reply) allowed. Logs and gives nothing otherwise.
 std::optional<uint32_t> ParseServerBuild(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
@@ -56,7 +59,6 @@ std::string LocalTimeText() {
   return result;
 }
 
-}  // namespace
 
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display, const std::string& root,
                                                   const char* name) {

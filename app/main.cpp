@@ -126,10 +126,6 @@ int RunCommands(CLI_Display& display, Updater& updater, Parameters& params) {
     linkType type = (params.transport_given && params.transport != TRANSPORT_RECOVER)
                         ? static_cast<linkType>(params.transport)
                         : INVALID;
-    if (Pending(CMD_DISCOVER)) {
-      _flow_not_available(display, "-D");
-      return 1;
-    }
     if (params.router_serial != 0) {
       display.message(INFO, "Searching for Corvantis Network devices connected to %08X",
                       params.router_serial);
@@ -151,8 +147,8 @@ int RunCommands(CLI_Display& display, Updater& updater, Parameters& params) {
       display.message(ERROR, "Must specify the specific device to be updated");
       return 1;
     }
-    if (Pending(CMD_UPDATE)) {
-      _flow_not_available(display, recover ? "-U -t RECOVER" : "-U");
+    if (recover) {
+      _flow_not_available(display, "-U -t RECOVER");
       return 1;
     }
     bool updated =

@@ -87,7 +87,6 @@ TEST_P(CliTable, PrintsAndExits) {
 }
 
 const std::string kShort = "@usage_short.txt@";
-const std::string kPendingU = "The -U command is not available yet in this version of Updater\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CliTable,
@@ -169,14 +168,14 @@ INSTANTIATE_TEST_SUITE_P(
         // -D with -U runs only the discovery; -N runs first and -G goes on after a failure.
         CliCase{"DiscoverWinsOverUpdate",
                 {"-D", "-U", "-d", "40F5849A"},
-                1,
-                "",
-                "The -D command is not available yet in this version of Updater\n"},
+                0,
+                "Searching for Corvantis devices\nDiscovered Devices: (USB)\n    No devices found.\n",
+                ""},
         CliCase{"GetWithBuildThenUpdate",
                 {"-G", "-U", "-b", "abc", "-d", "40F5849A"},
                 1,
                 "Retrieving firmware for device with serial number 40F5849A\nRetrieving firmware build 0\n",
-                "Server request failed for " + kNoServer + "\n" + kPendingU},
+                "Server request failed for " + kNoServer + "\nCould not find valid build for this device.\n"},
         CliCase{"GetLatest",
                 {"-G", "-d", "1a2b"},
                 1,
