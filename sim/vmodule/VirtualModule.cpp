@@ -57,9 +57,10 @@ constexpr const char* kDiscoveryGroup = "232.2.2.2";
 constexpr size_t kDiscoverySize = 16;
 
 // After a restart the LOAD answer goes out once the host's synchronising
-// address queries have stopped for this long, or (TCP) this long after the
-// connection when none come.
-constexpr auto kLinkUpQuiet = std::chrono::milliseconds(30);
+// address queries have stopped for this long (longer than the host's pause
+// before it queries again, or the answer would fall into its handshake), or
+// (TCP) this long after the connection when none come.
+constexpr auto kLinkUpQuiet = std::chrono::milliseconds(150);
 constexpr auto kLinkUpFallback = std::chrono::milliseconds(500);
 // A USB device that never comes back stays unplugged this long.
 constexpr uint32_t kForeverMs = std::numeric_limits<uint32_t>::max();
