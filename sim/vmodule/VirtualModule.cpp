@@ -356,6 +356,7 @@ struct VirtualModule::Impl {
     int addressQueries = 0;
     auto lastQuery = started;
     bool linkUpSent = false;
+    auto arrival = started;
     std::vector<Packet> replies;
     std::vector<Packet> samples;
     bool open = true;
@@ -389,6 +390,12 @@ struct VirtualModule::Impl {
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
         continue;
       }
+      if (const uint32_t rate = knobs.inBytesPerSecond) {
+        // The bytes arrive no faster than the emulated link carries them.
+        arrival = std::max(arrival, Clock::now()) +
+                  std::chrono::nanoseconds(static_cast<int64_t>(got) * 1000000000 / rate);
+        std::this_thread::sleep_until(arrival);
+      }
       for (ssize_t i = 0; i < got && open; ++i) {
         std::optional<Packet> packet = framed ? frames.Feed(buffer[i]) : plain.Feed(buffer[i]);
         counters.badFrames = frames.badFrames();
@@ -404,6 +411,11 @@ struct VirtualModule::Impl {
         ++received;
         const uint32_t delay = std::max(knobs.replyDelayMs.load(), step.delayMs);
         if (delay && !replies.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        if (const uint32_t frameUs = knobs.replyFrameUs; frameUs && !replies.empty()) {
+          const auto frame = std::chrono::microseconds(frameUs);
+          const auto since = Clock::now() - started;
+          std::this_thread::sleep_until(started + (since / frame + 1) * frame);
+        }
         for (const Packet& reply : replies) open = open && Send(fd, framed, reply);
         if (isSocket && outcome.dropConnection) open = false;
         const uint32_t closeAfter = knobs.closeAfterPackets;
@@ -464,7 +476,7 @@ struct VirtualModule::Impl {
     while (!stopping) {
       if (!ListenerUp()) continue;
       pollfd waiter{listenFd, POLLIN, 0};
-      if (poll(&waiter, 1, kPollMs) <= 0) continue;
+      if (poll(&waiter, 1, 50) <= 0) continue;
       const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       const int on = 1;
