@@ -10,7 +10,8 @@ const char* const kUsage =
     "usage: vmodule [--serial HEX] [--model N] [--address N] [--version A.B.C] [--build N]\n"
     "               [--name TEXT] [--config FILE] [--tcp PORT] [--pty-link PATH]\n"
     "               [--heartbeat MS] [--stream-interval MS] [--discovery-if ADDR]... [--no-discovery]\n"
-    "               [--loader-block-size N] [--flash-out FILE]\n";
+    "               [--loader-block-size N] [--flash-out FILE]\n"
+    "               [--loader-restart-ms MS] [--loader-reboot-ms MS] [--loader-knob NAME=VALUE]...\n";
 
 namespace {
 
@@ -21,6 +22,17 @@ bool ParseUnsigned(const std::string& text, int base, unsigned long maximum, uns
   const unsigned long parsed = std::strtoul(text.c_str(), &end, base);
   if (errno || *end || text[0] == '-' || parsed > maximum) return false;
   *value = parsed;
+  return true;
+}
+
+// NAME=VALUE with a known loader knob name and a decimal value.
+bool ParseLoaderKnob(const std::string& text, Options* options) {
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos) return false;
+  const std::string name = text.substr(0, equals);
+  unsigned long value = 0;
+  if (!IsLoaderKnob(name) || !ParseUnsigned(text.substr(equals + 1), 10, 0xFFFFFFFFul, &value)) return false;
+  options->loaderKnobs.emplace_back(name, static_cast<uint32_t>(value));
   return true;
 }
 
@@ -174,6 +186,27 @@ bool LoadConfig(const std::string& path, Options* options, std::string* error) {
     }
     options->flashOut = j["flash_out"].get<std::string>();
   }
+  for (const char* key : {"loader_restart_ms", "loader_reboot_ms"}) {
+    if (!j.contains(key)) continue;
+    if (!j[key].is_number_unsigned() || j[key].get<unsigned long>() > 3600000) {
+      *error = path + ": bad " + key;
+      return false;
+    }
+    (std::string(key) == "loader_restart_ms" ? options->loaderRestartMs : options->loaderRebootMs) =
+        j[key].get<uint32_t>();
+  }
+  if (j.contains("loader_knobs")) {
+    if (!j["loader_knobs"].is_array()) {
+      *error = path + ": bad loader_knobs";
+      return false;
+    }
+    for (const auto& knob : j["loader_knobs"]) {
+      if (!knob.is_string() || !ParseLoaderKnob(knob.get<std::string>(), options)) {
+        *error = path + ": bad loader knob " + knob.dump();
+        return false;
+      }
+    }
+  }
   if (j.contains("pty_link")) {
     if (!j["pty_link"].is_string()) {
       *error = path + ": bad pty_link";
@@ -243,6 +276,14 @@ bool ParseArguments(int argc, char** argv, Options* options, bool* help, std::st
     } else if (option == "--flash-out") {
       if (value.empty()) return bad();
       options->flashOut = value;
+    } else if (option == "--loader-restart-ms") {
+      if (!ParseUnsigned(value, 10, 3600000, &number)) return bad();
+      options->loaderRestartMs = static_cast<uint32_t>(number);
+    } else if (option == "--loader-reboot-ms") {
+      if (!ParseUnsigned(value, 10, 3600000, &number)) return bad();
+      options->loaderRebootMs = static_cast<uint32_t>(number);
+    } else if (option == "--loader-knob") {
+      if (!ParseLoaderKnob(value, options)) return bad();
     } else if (option == "--discovery-if") {
       options->discoveryInterfaces.push_back(value);
     } else {

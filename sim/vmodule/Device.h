@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/vmodule/Loader.h"
 #include "sim/vmodule/VirtualModule.h"
 #include "sim/vmodule/WireCodec.h"
 
@@ -101,6 +102,10 @@ struct ModuleState {
   };
   std::map<uint8_t, I2CDevice> i2c;
   bool i2cPullup = false;
+
+  // The loader and flash (command 95); the system entity answers the
+  // protocol features and the loader's capability from it.
+  std::shared_ptr<LoaderModel> loader;
 
   // Per-command objects that a handler keeps between requests (a loader and
   // its flash, for instance), made on first use.

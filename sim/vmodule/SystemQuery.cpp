@@ -47,7 +47,10 @@ uint8_t OptionCount(const EntityInfo& e) {
 }
 
 // The answer to "does this UEI exist / can it be read / written".
-uint8_t UEISupport(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
+uint8_t UEISupport(const ModuleState& module, uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
+  if (command == LoaderModel::kCommand)
+    return module.loader ? module.loader->CapabilityAnswer(command, option, index, flags)
+                         : static_cast<uint8_t>(kErrInvalidEntity);
   const EntityInfo* e = FindEntity(command);
   if (!e || command == 8) return kErrInvalidEntity;  // I2C speaks plain packets
   if ((index & kIndexMask) != 0) return kErrIndexRange;
@@ -88,7 +91,7 @@ void HandleSystemQuery(Request& r) {
     return r.Reply(std::move(out));
   }
   if (sub == kHasUEI && d.size() == 6) {
-    return r.Reply({kSystemQuery, kHasUEI, d[2], d[3], d[4], UEISupport(d[2], d[3], d[4], d[5])});
+    return r.Reply({kSystemQuery, kHasUEI, d[2], d[3], d[4], UEISupport(r.module, d[2], d[3], d[4], d[5])});
   }
   if (sub == kClassQuantity && d.size() == 3) {
     return r.Reply({kSystemQuery, kClassQuantity, d[2], static_cast<uint8_t>(FindEntity(d[2]) ? 1 : 0)});

@@ -27,14 +27,17 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <thread>
 
 #include "sim/vmodule/Device.h"
+#include "sim/vmodule/Loader.h"
 
 namespace vmodule {
 
@@ -52,6 +55,30 @@ constexpr uint16_t kDiscoveryRequestPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
 constexpr const char* kDiscoveryGroup = "232.2.2.2";
 constexpr size_t kDiscoverySize = 16;
+
+// After a restart the LOAD answer goes out once the host's synchronising
+// address queries have stopped for this long, or (TCP) this long after the
+// connection when none come.
+constexpr auto kLinkUpQuiet = std::chrono::milliseconds(30);
+constexpr auto kLinkUpFallback = std::chrono::milliseconds(500);
+// A USB device that never comes back stays unplugged this long.
+constexpr uint32_t kForeverMs = std::numeric_limits<uint32_t>::max();
+
+enum class SessionKind { kTcp, kChannel, kPty };
+
+struct LoaderKnobName {
+  const char* name;
+  std::atomic<uint32_t> LoaderKnobs::*counter;
+};
+constexpr LoaderKnobName kLoaderCounters[] = {
+    {"drop-data-ack", &LoaderKnobs::dropNthDataAck},
+    {"wrong-count", &LoaderKnobs::wrongCountNth},
+    {"wrong-count-repeat", &LoaderKnobs::wrongCountRepeat},
+    {"wrong-sums", &LoaderKnobs::wrongSums},
+    {"refuse-prepares", &LoaderKnobs::refusePrepares},
+    {"close-at-data", &LoaderKnobs::closeAtDataPacket},
+    {"reply-delay-ms", &LoaderKnobs::replyDelayMs},
+};
 
 void NameThread(const char* name) { pthread_setname_np(pthread_self(), name); }
 
@@ -151,14 +178,14 @@ struct VirtualModule::Impl {
     }
   }
 
-  void StartSession(int fd, const char* threadName) {
+  void StartSession(int fd, const char* threadName, SessionKind kind) {
     ++counters.connections;
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::lock_guard<std::mutex> guard(sessionsLock);
     ReapSessionsLocked();
-    sessions.push_back(Session{std::thread([this, fd, done, threadName] {
+    sessions.push_back(Session{std::thread([this, fd, done, threadName, kind] {
                                  NameThread(threadName);
-                                 Serve(fd, false, true);
+                                 Serve(fd, false, kind);
                                  *done = true;
                                }),
                                done});
@@ -192,7 +219,49 @@ struct VirtualModule::Impl {
     return copy && copy(packet, replies);
   }
 
-  void Handle(const Packet& packet, std::vector<Packet>& replies, Outcome& outcome) {
+  // What a loader request asks of the transport.
+  struct LoaderStep {
+    LinkEvent event = LinkEvent::kNone;
+    bool comesBack = true;
+    uint32_t delayMs = 0;
+  };
+
+  // The loader runs outside the state lock (it has its own); a reboot then
+  // takes the new identity under it.
+  void HandleLoader(const Packet& packet, std::vector<Packet>& replies, LoaderStep& step) {
+    std::shared_ptr<LoaderModel> loader;
+    {
+      std::lock_guard<std::mutex> guard(stateLock);
+      if (ModuleState* module = Find(packet.address)) loader = module->loader;
+    }
+    if (!loader) return;
+    LoaderOutcome out = loader->Handle(packet.data);
+    for (LoaderBytes& reply : out.replies) replies.push_back(Packet{packet.address, std::move(reply)});
+    step.event = out.event;
+    step.comesBack = out.comesBack;
+    step.delayMs = out.delayMs;
+    if (out.event == LinkEvent::kReboot && out.identity) {
+      std::lock_guard<std::mutex> guard(stateLock);
+      if (ModuleState* module = Find(packet.address)) TakeIdentity(*module, *out.identity);
+    }
+  }
+
+  static void TakeIdentity(ModuleState& module, const FirmwareIdentity& firmware) {
+    ModuleIdentity& i = module.identity;
+    i.build = firmware.build;
+    i.model = firmware.model;
+    i.versionMajor = firmware.versionMajor;
+    i.versionMinor = firmware.versionMinor;
+    i.versionPatch = firmware.versionPatch;
+    // The identity options as a module built with it would hold them:
+    // version (7), model (8) and build (43).
+    const ModuleState fresh(i);
+    for (uint8_t option : {uint8_t{7}, uint8_t{8}, uint8_t{43}})
+      module.options[option] = fresh.options.at(option);
+    module.bootTime = std::chrono::steady_clock::now();
+  }
+
+  void Handle(const Packet& packet, std::vector<Packet>& replies, Outcome& outcome, LoaderStep& step) {
     ++counters.packetsIn;
     if (knobs.silent) return;
     const bool heartbeatAnswer = packet.data.size() == 2 && packet.data[0] == kHeartbeat;
@@ -210,6 +279,7 @@ struct VirtualModule::Impl {
       if (!knobs.heartbeatsOff && (packet.data[1] == 2 || packet.data[1] == 3)) ++counters.heartbeatAnswers;
       return;
     }
+    if (packet.data[0] == LoaderModel::kCommand) return HandleLoader(packet, replies, step);
     const HandlerFn handle = FindHandler(packet.data[0]);
     std::lock_guard<std::mutex> guard(stateLock);
     ModuleState* module = Find(packet.address);
@@ -233,20 +303,72 @@ struct VirtualModule::Impl {
     return WriteAll(fd, wire.data(), wire.size());
   }
 
+  // After a restart, the first link that comes up gets the LOAD answer of
+  // whichever module's loader restarted.
+  void SendLinkUp(int fd, bool framed) {
+    std::vector<std::pair<uint8_t, std::shared_ptr<LoaderModel>>> loaders;
+    {
+      std::lock_guard<std::mutex> guard(stateLock);
+      for (ModuleState& m : states) loaders.emplace_back(m.identity.address, m.loader);
+    }
+    for (auto& [address, loader] : loaders)
+      for (LoaderBytes& bytes : loader->OnLinkUp()) Send(fd, framed, Packet{address, std::move(bytes)});
+  }
+
+  // Carries out what a loader asked of the link; false when the session ends.
+  bool LinkEventDone(const LoaderStep& step, SessionKind kind) {
+    if (step.event == LinkEvent::kNone) return true;
+    if (kind == SessionKind::kPty) return true;  // a line that stays; the host resynchronises
+    if (step.event == LinkEvent::kClose) return false;
+    const uint32_t downMs =
+        step.event == LinkEvent::kRestart ? options.loaderRestartMs : options.loaderRebootMs;
+    if (kind == SessionKind::kChannel) {
+      // The transport unplugs the device, which ends this session.
+      Restart(step.comesBack ? downMs : kForeverMs);
+      return false;
+    }
+    TakeListenerDown(downMs, !step.comesBack);
+    ++resetGeneration;
+    return false;
+  }
+
+  bool Restart(uint32_t downMs) {
+    RestartListener listener;
+    {
+      std::lock_guard<std::mutex> guard(restartLock);
+      listener = restartListener;
+    }
+    if (!listener) return false;
+    listener(downMs);
+    return true;
+  }
+
   // Serves one byte channel until stopped, reset or closed by the peer.
-  void Serve(int fd, bool framed, bool isSocket) {
+  void Serve(int fd, bool framed, SessionKind kind) {
+    const bool isSocket = kind != SessionKind::kPty;
     PlainReader plain;
     FrameReader frames;
     const uint32_t generation = resetGeneration;
     uint32_t received = 0;
-    auto nextBeat = Clock::now() + std::chrono::milliseconds(options.heartbeatMs);
+    const auto started = Clock::now();
+    auto nextBeat = started + std::chrono::milliseconds(options.heartbeatMs);
+    int addressQueries = 0;
+    auto lastQuery = started;
+    bool linkUpSent = false;
     std::vector<Packet> replies;
     std::vector<Packet> samples;
     bool open = true;
     while (open && !stopping) {
       if (isSocket && generation != resetGeneration) break;
-      if (options.heartbeatMs && !knobs.heartbeatsOff && !knobs.silent && Clock::now() >= nextBeat) {
-        nextBeat = Clock::now() + std::chrono::milliseconds(options.heartbeatMs);
+      const auto now = Clock::now();
+      if (!linkUpSent && !knobs.silent &&
+          ((addressQueries > 0 && now - lastQuery >= kLinkUpQuiet) ||
+           (kind == SessionKind::kTcp && addressQueries == 0 && now - started >= kLinkUpFallback))) {
+        linkUpSent = true;
+        SendLinkUp(fd, framed);
+      }
+      if (options.heartbeatMs && !knobs.heartbeatsOff && !knobs.silent && now >= nextBeat) {
+        nextBeat = now + std::chrono::milliseconds(options.heartbeatMs);
         ++counters.heartbeatsSent;
         if (!Send(fd, framed, Packet{routerAddress(), {kHeartbeat, 0}})) break;
       }
@@ -258,7 +380,7 @@ struct VirtualModule::Impl {
       }
       pollfd waiter{fd, POLLIN, 0};
       if (poll(&waiter, 1, kPollMs) <= 0) continue;
-      uint8_t buffer[256];
+      uint8_t buffer[4096];
       const ssize_t got = read(fd, buffer, sizeof buffer);
       if (got == 0 && isSocket) break;  // the host closed
       if (got <= 0) {
@@ -270,31 +392,83 @@ struct VirtualModule::Impl {
         std::optional<Packet> packet = framed ? frames.Feed(buffer[i]) : plain.Feed(buffer[i]);
         counters.badFrames = frames.badFrames();
         if (!packet) continue;
+        if (packet->address == kAddressQuery && packet->data.empty()) {
+          ++addressQueries;
+          lastQuery = Clock::now();
+        }
         replies.clear();
         Outcome outcome;
-        Handle(*packet, replies, outcome);
+        LoaderStep step;
+        Handle(*packet, replies, outcome, step);
         ++received;
-        const uint32_t delay = knobs.replyDelayMs;
+        const uint32_t delay = std::max(knobs.replyDelayMs.load(), step.delayMs);
         if (delay && !replies.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         for (const Packet& reply : replies) open = open && Send(fd, framed, reply);
         if (isSocket && outcome.dropConnection) open = false;
         const uint32_t closeAfter = knobs.closeAfterPackets;
         if (isSocket && closeAfter && received >= closeAfter) open = false;
+        if (open && !LinkEventDone(step, kind)) open = false;
       }
     }
     if (isSocket) ResetClose(fd);
   }
 
+  // The TCP listener goes away while the device restarts; the accept thread
+  // closes and reopens it. Waits (briefly) until it is closed, so that a
+  // host reconnecting at once finds nobody listening.
+  std::mutex listenerLock;
+  std::condition_variable listenerChanged;
+  bool listenerDownWanted = false;  // guarded by listenerLock, as the three below
+  bool listenerClosed = false;
+  bool listenerNever = false;
+  Clock::time_point listenerUpAt{};
+
+  void TakeListenerDown(uint32_t downMs, bool never) {
+    std::unique_lock<std::mutex> guard(listenerLock);
+    if (!acceptThread.joinable()) return;
+    listenerDownWanted = true;
+    listenerNever = listenerNever || never;
+    listenerUpAt = Clock::now() + std::chrono::milliseconds(downMs);
+    listenerChanged.notify_all();
+    listenerChanged.wait_for(guard, std::chrono::milliseconds(500),
+                             [this] { return !listenerDownWanted || stopping; });
+  }
+
+  // Accept thread: closes the listener when asked, reopens it on the same
+  // port when due; true while it listens.
+  bool ListenerUp() {
+    std::unique_lock<std::mutex> guard(listenerLock);
+    if (listenerDownWanted) {
+      if (listenFd >= 0) close(listenFd);
+      listenFd = -1;
+      listenerDownWanted = false;
+      listenerClosed = true;
+      listenerChanged.notify_all();
+    }
+    if (!listenerClosed) return true;
+    if (listenerNever || Clock::now() < listenerUpAt) {
+      listenerChanged.wait_for(guard, std::chrono::milliseconds(kPollMs));
+      return false;
+    }
+    if (!OpenTcp(tcpPort)) {
+      listenerChanged.wait_for(guard, std::chrono::milliseconds(50));
+      return false;
+    }
+    listenerClosed = false;
+    return true;
+  }
+
   void AcceptLoop() {
     NameThread("vmodAccept");
     while (!stopping) {
+      if (!ListenerUp()) continue;
       pollfd waiter{listenFd, POLLIN, 0};
-      if (poll(&waiter, 1, 50) <= 0) continue;
+      if (poll(&waiter, 1, kPollMs) <= 0) continue;
       const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       const int on = 1;
       setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &on, sizeof on);
-      StartSession(fd, "vmodSession");
+      StartSession(fd, "vmodSession", SessionKind::kTcp);
     }
   }
 
@@ -329,9 +503,13 @@ struct VirtualModule::Impl {
       answer[1] = routerAddress();
       answer[2] = static_cast<uint8_t>(tcpPort);
       answer[3] = static_cast<uint8_t>(tcpPort >> 8);
-      const ModuleIdentity& router = options.modules.front();
-      for (int i = 0; i < 4; ++i) answer[4 + i] = static_cast<uint8_t>(router.serial >> (8 * i));
-      answer[12] = router.model;
+      {
+        // The model follows the firmware a REBOOT installed.
+        std::lock_guard<std::mutex> guard(stateLock);
+        const ModuleIdentity& router = states.front().identity;
+        for (int i = 0; i < 4; ++i) answer[4 + i] = static_cast<uint8_t>(router.serial >> (8 * i));
+        answer[12] = router.model;
+      }
       // Answer from the address the request came in on: that is the one
       // the host will connect to.
       const int out = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -346,19 +524,20 @@ struct VirtualModule::Impl {
     }
   }
 
-  bool OpenTcp() {
+  bool OpenTcp(uint16_t port) {
     listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd < 0) return false;
     const int on = 1;
     setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(options.tcpPort));
+    local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(listenFd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
         listen(listenFd, 8) != 0) {
-      std::fprintf(stderr, "vmodule: cannot listen on TCP port %d: %s\n", options.tcpPort,
-                   std::strerror(errno));
+      std::fprintf(stderr, "vmodule: cannot listen on TCP port %u: %s\n", port, std::strerror(errno));
+      close(listenFd);
+      listenFd = -1;
       return false;
     }
     socklen_t length = sizeof local;
@@ -438,6 +617,21 @@ VirtualModule::VirtualModule(Options options) : impl_(std::make_unique<Impl>()) 
   for (ModuleIdentity& identity : impl_->options.modules) {
     if (identity.routerAddress == 0) identity.routerAddress = router;
     impl_->states.emplace_back(identity);
+    ModuleState& state = impl_->states.back();
+    LoaderSettings settings;
+    settings.blockSize = impl_->options.loaderBlockSize;
+    settings.pooledPackets = (identity.protocolFeatures & LoaderModel::kPooledPacketsFeature) != 0;
+    if (!impl_->options.flashOut.empty())
+      settings.flashOut = impl_->states.size() == 1
+                              ? impl_->options.flashOut
+                              : impl_->options.flashOut + "." + std::to_string(identity.address);
+    for (const auto& [name, value] : impl_->options.loaderKnobs)
+      ApplyLoaderKnob(name, value, &settings, nullptr);
+    state.loader = std::make_shared<LoaderModel>(settings);
+    for (const auto& [name, value] : impl_->options.loaderKnobs)
+      ApplyLoaderKnob(name, value, nullptr, &state.loader->knobs());
+    uint32_t& features = state.options[45];
+    features = (features & ~LoaderModel::kPooledPacketsFeature) | state.loader->ProtocolFeatures();
   }
   // The modules on the router's bus acknowledge I2C writes to their
   // addresses, as the bus scan expects.
@@ -451,7 +645,7 @@ bool VirtualModule::Start() {
   Impl& m = *impl_;
   m.stopping = false;
   if (m.options.tcpPort >= 0) {
-    if (!m.OpenTcp() || (m.options.discovery && !m.OpenDiscovery())) {
+    if (!m.OpenTcp(static_cast<uint16_t>(m.options.tcpPort)) || (m.options.discovery && !m.OpenDiscovery())) {
       Stop();
       return false;
     }
@@ -465,7 +659,7 @@ bool VirtualModule::Start() {
     }
     m.ptyThread = std::thread([&m] {
       NameThread("vmodPty");
-      m.Serve(m.ptyMaster, true, false);
+      m.Serve(m.ptyMaster, true, SessionKind::kPty);
     });
   }
   return true;
@@ -484,6 +678,17 @@ void VirtualModule::Stop() {
   }
   for (Impl::Session& session : sessions) session.thread.join();
   m.CloseAll();
+  {
+    std::lock_guard<std::mutex> guard(m.listenerLock);
+    m.listenerDownWanted = m.listenerClosed = m.listenerNever = false;
+  }
+  if (!m.options.flashOut.empty()) {
+    std::lock_guard<std::mutex> guard(m.stateLock);
+    for (ModuleState& state : m.states) {
+      std::string error;
+      if (!state.loader->SaveFlash(&error)) std::fprintf(stderr, "vmodule: %s\n", error.c_str());
+    }
+  }
   m.tcpPort = 0;
 }
 
@@ -494,7 +699,7 @@ void VirtualModule::ResetConnections() { ++impl_->resetGeneration; }
 int VirtualModule::OpenChannel() {
   int ends[2] = {-1, -1};
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return -1;
-  impl_->StartSession(ends[0], "vmodChannel");
+  impl_->StartSession(ends[0], "vmodChannel", SessionKind::kChannel);
   return ends[1];
 }
 
@@ -503,17 +708,39 @@ void VirtualModule::SetRestartListener(RestartListener listener) {
   impl_->restartListener = std::move(listener);
 }
 
-bool VirtualModule::Restart(uint32_t downMs) {
-  RestartListener listener;
-  {
-    std::lock_guard<std::mutex> guard(impl_->restartLock);
-    listener = impl_->restartListener;
+bool VirtualModule::Restart(uint32_t downMs) { return impl_->Restart(downMs); }
+Knobs& VirtualModule::knobs() { return impl_->knobs; }
+
+LoaderModel& VirtualModule::loader(size_t module) {
+  std::lock_guard<std::mutex> guard(impl_->stateLock);
+  return *impl_->states.at(module).loader;
+}
+
+bool ApplyLoaderKnob(const std::string& name, uint32_t value, LoaderSettings* settings, LoaderKnobs* knobs) {
+  for (const LoaderKnobName& k : kLoaderCounters) {
+    if (name != k.name) continue;
+    if (knobs) (knobs->*k.counter) = value;
+    return true;
   }
-  if (!listener) return false;
-  listener(downMs);
+  if (name == "refuse-status") {
+    if (knobs) knobs->refuseStatus = static_cast<uint8_t>(value);
+  } else if (name == "never-back-after-load") {
+    if (knobs) knobs->neverBackAfterLoad = value != 0;
+  } else if (name == "never-back-after-reboot") {
+    if (knobs) knobs->neverBackAfterReboot = value != 0;
+  } else if (name == "uei-data") {
+    if (settings) settings->ueiData = value != 0;
+  } else if (name == "pooled-packets") {
+    if (settings) settings->pooledPackets = value != 0;
+  } else if (name == "answer-load-early") {
+    if (settings) settings->answerLoadBeforeRestart = value != 0;
+  } else {
+    return false;
+  }
   return true;
 }
-Knobs& VirtualModule::knobs() { return impl_->knobs; }
+
+bool IsLoaderKnob(const std::string& name) { return ApplyLoaderKnob(name, 0, nullptr, nullptr); }
 
 void VirtualModule::SetInterceptor(Interceptor interceptor) {
   std::lock_guard<std::mutex> guard(impl_->testLock);

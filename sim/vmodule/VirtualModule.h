@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/vmodule/WireCodec.h"
@@ -74,10 +75,20 @@ struct Options {
   // Interfaces (IPv4, dotted) that join the discovery group; empty: every
   // non-loopback interface.
   std::vector<std::string> discoveryInterfaces;
-  std::string ptyLink;  // non-empty: serve a pseudo-terminal, linked here
+  std::string ptyLink;             // non-empty: serve a pseudo-terminal, linked here
   uint16_t loaderBlockSize = 512;  // the block size the loader announces
-  std::string flashOut;            // non-empty: flash written here on every REBOOT and at exit
+  // Non-empty: the router's flash is written here on every REBOOT and at
+  // exit; a bus module's to this path plus "." and its address.
+  std::string flashOut;
+  uint32_t loaderRestartMs = 300;  // a LOAD keeps the device away this long
+  uint32_t loaderRebootMs = 300;   // and so does a REBOOT
+  // Loader misbehaviour and settings by name (ApplyLoaderKnob), for every module.
+  std::vector<std::pair<std::string, uint32_t>> loaderKnobs;
 };
+
+class LoaderModel;
+struct LoaderSettings;
+struct LoaderKnobs;
 
 class VirtualModule {
  public:
@@ -117,6 +128,8 @@ class VirtualModule {
 
   Knobs& knobs();
   const Counters& counters() const;
+  // The loader and flash of the module at this position of Options::modules.
+  LoaderModel& loader(size_t module = 0);
 
   // Tests: sees every request to a module before the handlers do; returning
   // true means it answered (with the replies it appended, possibly none).
@@ -133,6 +146,11 @@ class VirtualModule {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// Sets a loader knob or setting by its command-line name (sim/README.md);
+// false for an unknown name. Settings apply when either pointer is given.
+bool ApplyLoaderKnob(const std::string& name, uint32_t value, LoaderSettings* settings, LoaderKnobs* knobs);
+bool IsLoaderKnob(const std::string& name);
 
 // "A.B.C" into the identity's version; false when malformed.
 bool ParseVersion(const std::string& text, ModuleIdentity* identity);

@@ -35,8 +35,10 @@ TEST(ModuleAutoNetwork, ADeviceThatNeverAnswersFailsAfterFourTries) {
 TEST_F(ModuleTest, HasUEIChecksItsFlagsAndSendsTheQuery) {
   EXPECT_EQ(module_->hasUEI(95, 10, 0, 0xC0), aErrParam);
   EXPECT_EQ(module_->hasUEI(95, 10, 0, 0x01), aErrParam);
-  EXPECT_EQ(module_->hasUEI(95, 10, 0, 0x80), aErrInvalidEntity);
+  EXPECT_EQ(module_->hasUEI(95, 10, 0, 0x80), aErrNone);
   EXPECT_EQ(RequestsTo(*device_, kAddress), (std::vector<Bytes>{{0x49, 1, 95, 10, 0, 0x80}}));
+  EXPECT_EQ(module_->hasUEI(95, 11, 0, 0x80), aErrUnimplemented);
+  EXPECT_EQ(module_->hasUEI(96, 1, 0, 0), aErrInvalidEntity);
   EXPECT_EQ(module_->hasUEI(3, 9, 0, 0x40), aErrNone);
   EXPECT_EQ(module_->hasUEI(3, 9, 0, 0x80), aErrPermission);
   EXPECT_EQ(module_->hasUEI(3, 44, 0, 0), aErrInvalidOption);
