@@ -52,6 +52,13 @@ aErr UpdaterEntity::_send(uint8_t option, const uint8_t* payload, uint8_t length
   return sendPacket(kUpgradeClass, static_cast<uint8_t>(length + 1), data);
 }
 
+aErr UpdaterEntity::_send_or_log(uint8_t option, const char* failureFormat, const uint8_t* payload,
+                                 uint8_t length) {
+  const aErr err = _send(option, payload, length);
+  if (err != aErrNone) Log::log(kLog, failureFormat, err);
+  return err;
+}
+
 aErr UpdaterEntity::_await(uint8_t option, uint8_t* data, uint8_t& length) {
   data[0] = kUpgradeClass;
   data[1] = option;
@@ -61,11 +68,8 @@ aErr UpdaterEntity::_await(uint8_t option, uint8_t* data, uint8_t& length) {
 
 aErr UpdaterEntity::LoaderInit() {
   Log::log(kLog, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
-  aErr err = _send(val_UPGRADE_INIT);
-  if (err != aErrNone) {
-    Log::log(kLog, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
-    return err;
-  }
+  aErr err = _send_or_log(val_UPGRADE_INIT, "NETWORK: Error sending UPGRADE_INIT (%d)\n");
+  if (err != aErrNone) return err;
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
   err = _await(val_UPGRADE_INIT, reply, length);
@@ -84,11 +88,9 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
            flags, block[0], block[1], block[2], block[3]);
   Log::log(kLog, "NETWORK: Address: %d\n", static_cast<int>(Big32(block)));
   const uint8_t request[5] = {flags, block[0], block[1], block[2], block[3]};
-  aErr err = _send(val_UPGRADE_PREPARE, request, sizeof request);
-  if (err != aErrNone) {
-    Log::log(kLog, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-    return err;
-  }
+  aErr err = _send_or_log(val_UPGRADE_PREPARE, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", request,
+                          sizeof request);
+  if (err != aErrNone) return err;
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
   err = _await(val_UPGRADE_STATUS, reply, replyLength);
@@ -115,11 +117,8 @@ aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t length) {
 
 aErr UpdaterEntity::LoaderStart() {
   Log::log(kLog, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
-  aErr err = _send(val_UPGRADE_LOAD);
-  if (err != aErrNone) {
-    Log::log(kLog, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
-    return err;
-  }
+  aErr err = _send_or_log(val_UPGRADE_LOAD, "NETWORK: Error sending UPGRADE_LOAD (%d)\n");
+  if (err != aErrNone) return err;
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
   if (_await(val_UPGRADE_LOAD, reply, length) == aErrNone) {

@@ -70,6 +70,9 @@ class UpdaterEntity : public Vorantix::Corvantis::EntityClass {
   aErr _block_transfer(const uint8_t* data, uint32_t length, uint32_t& count);
   aErr _block_transfer_uei_helper(const uint8_t* data, uint32_t length, uint32_t& count, uint32_t& hostSum);
   aErr _send(uint8_t option, const uint8_t* payload = nullptr, uint8_t length = 0);
+  // _send, logging failureFormat (one %d: the code) when it fails.
+  aErr _send_or_log(uint8_t option, const char* failureFormat, const uint8_t* payload = nullptr,
+                    uint8_t length = 0);
   // Awaits the first reply 5F <option>; data holds its data bytes.
   aErr _await(uint8_t option, uint8_t* data, uint8_t& length);
 

@@ -51,8 +51,8 @@ class Link {
  public:
   using STREAM_KEY = Vorantix::Corvantis::STREAM_KEY;
   using STREAM_PACKET = Vorantix::Corvantis::STREAM_PACKET;
-  using enum STREAM_KEY;
-  using enum STREAM_PACKET;
+  using enum Vorantix::Corvantis::STREAM_KEY;
+  using enum Vorantix::Corvantis::STREAM_PACKET;
   using StreamStatusEntry = Vorantix::Corvantis::StreamStatusEntry;
   using StreamCallback = Vorantix::Corvantis::StreamCallback;
 

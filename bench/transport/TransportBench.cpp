@@ -20,6 +20,7 @@
 
 #include "Corvantis2/common/aDiscovery.h"
 #include "Corvantis2/common/aLinkCreate.h"
+#include "bench/support/LinkRoundTrips.h"
 #include "sim/vmodule/VirtualModule.h"
 #include "tests/unit/transport/NetNamespace.h"
 
@@ -28,72 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kSerial = 0x0BE4C400;
 constexpr int kWindow = 64;
-
-bool IsSerialReply(const aPacket* p, void*) { return p->dataSize == 7 && p->data[0] == 3 && p->data[1] == 9; }
-
-void Request(aLinkRef link) {
-  const uint8_t request[] = {3, 0x49, 0x20};
-  aPacket* packet = aPacket_CreateWithData(6, sizeof request, request);
-  aLink_PutPacket(link, packet);
-  aPacket_Destroy(&packet);
-}
-
-struct Figures {
-  double p50Us = 0, p99Us = 0, meanUs = 0;
-  double packetsPerSecond = 0;
-  int lost = 0;
-};
-
-Figures Measure(aLinkRef link, int roundTrips, int burst) {
-  Figures f;
-  std::vector<double> samples;
-  for (int i = 0; i < roundTrips; ++i) {
-    const auto start = Clock::now();
-    Request(link);
-    aPacket* reply = aLink_AwaitFirst(link, IsSerialReply, nullptr, 1000);
-    if (!reply) {
-      ++f.lost;
-      continue;
-    }
-    aPacket_Destroy(&reply);
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  if (!samples.empty()) {
-    std::sort(samples.begin(), samples.end());
-    f.p50Us = samples[samples.size() / 2];
-    f.p99Us = samples[samples.size() * 99 / 100];
-    double sum = 0;
-    for (double s : samples) sum += s;
-    f.meanUs = sum / static_cast<double>(samples.size());
-  }
-  aLink_EnablePooledPackets(link, true);
-  const auto start = Clock::now();
-  int sent = 0;
-  int received = 0;
-  while (received < burst) {
-    // Keep a window of requests in flight, well inside the FIFOs' capacity.
-    while (sent < burst && sent - received < kWindow) {
-      Request(link);
-      ++sent;
-    }
-    aPacket* reply = aLink_AwaitFirst(link, IsSerialReply, nullptr, 2000);
-    if (!reply) break;
-    aPacket_Destroy(&reply);
-    ++received;
-  }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  f.packetsPerSecond = received / seconds;
-  f.lost += burst - received;
-  aLink_EnablePooledPackets(link, false);
-  return f;
-}
-
-void Print(const char* transport, const Figures& f, double limitP50Us, double limitPps) {
-  std::printf("%-6s round trip: p50 %8.1f us  p99 %8.1f us  mean %8.1f us  (p50 limit %.0f us, ratio %.3f)\n",
-              transport, f.p50Us, f.p99Us, f.meanUs, limitP50Us, f.p50Us / limitP50Us);
-  std::printf("%-6s burst: %10.0f request/reply pairs per s  (floor %.0f, ratio %.3f)  lost %d\n", transport,
-              f.packetsPerSecond, limitPps, limitPps / std::max(f.packetsPerSecond, 1.0), f.lost);
-}
 
 constexpr int kRoundTrips = 2000;
 constexpr int kBurst = 5000;
@@ -115,7 +50,7 @@ std::string TcpOverVeth() {
   aLinkRef link = aLink_CreateTCPIP(spec->serialNumber, spec->ipAddress, spec->ipPort);
   aLinkSpec_Destroy(&spec);
   if (!link) return "veth: no link";
-  Print("veth", Measure(link, kRoundTrips, kBurst), 1000, 5000);
+  bench::PrintRoundTrips("veth", bench::MeasureRoundTrips(link, kRoundTrips, kBurst, kWindow), 1000, 5000);
   std::fflush(stdout);
   aLink_Destroy(&link);
   return "";
@@ -144,7 +79,7 @@ int main() {
       std::printf("tcp: no link\n");
       status = 1;
     } else {
-      Print("tcp", Measure(link, kRoundTrips, kBurst), 1000, 5000);
+      bench::PrintRoundTrips("tcp", bench::MeasureRoundTrips(link, kRoundTrips, kBurst, kWindow), 1000, 5000);
       aLink_Destroy(&link);
     }
   }
@@ -161,7 +96,7 @@ int main() {
       std::printf("pty: no link\n");
       status = 1;
     } else {
-      Print("pty", Measure(link, kRoundTrips, kBurst), 2000, 2000);
+      bench::PrintRoundTrips("pty", bench::MeasureRoundTrips(link, kRoundTrips, kBurst, kWindow), 2000, 2000);
       aLink_Destroy(&link);
     }
     module.Stop();

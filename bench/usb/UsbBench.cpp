@@ -19,6 +19,7 @@
 
 #include "Corvantis2/common/aLinkCreate.h"
 #include "Corvantis2/unix/cvusb.h"
+#include "bench/support/LinkRoundTrips.h"
 #include "sim/vusb/UsbBus.h"
 
 namespace {
@@ -28,69 +29,6 @@ constexpr uint32_t kSerial = 0x0BE4C500;
 constexpr int kWindow = 64;
 constexpr int kRoundTrips = 500;
 constexpr int kBurst = 3000;
-
-bool IsSerialReply(const aPacket* p, void*) { return p->dataSize == 7 && p->data[0] == 3 && p->data[1] == 9; }
-
-void Request(aLinkRef link) {
-  const uint8_t request[] = {3, 0x49, 0x20};
-  aPacket* packet = aPacket_CreateWithData(6, sizeof request, request);
-  aLink_PutPacket(link, packet);
-  aPacket_Destroy(&packet);
-}
-
-struct Figures {
-  double p50Us = 0, p99Us = 0, meanUs = 0, pairsPerSecond = 0;
-  int lost = 0;
-};
-
-double Percentile(std::vector<double> samples, int percent) {
-  if (samples.empty()) return 0;
-  std::sort(samples.begin(), samples.end());
-  return samples[samples.size() * static_cast<size_t>(percent) / 100];
-}
-
-Figures Measure(aLinkRef link) {
-  Figures f;
-  std::vector<double> samples;
-  for (int i = 0; i < kRoundTrips; ++i) {
-    const auto start = Clock::now();
-    Request(link);
-    aPacket* reply = aLink_AwaitFirst(link, IsSerialReply, nullptr, 1000);
-    if (!reply) {
-      ++f.lost;
-      continue;
-    }
-    aPacket_Destroy(&reply);
-    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  f.p50Us = Percentile(samples, 50);
-  f.p99Us = Percentile(samples, 99);
-  for (double s : samples) f.meanUs += s / static_cast<double>(samples.size());
-  aLink_EnablePooledPackets(link, true);
-  const auto start = Clock::now();
-  int sent = 0, received = 0;
-  while (received < kBurst) {
-    while (sent < kBurst && sent - received < kWindow) {
-      Request(link);
-      ++sent;
-    }
-    aPacket* reply = aLink_AwaitFirst(link, IsSerialReply, nullptr, 2000);
-    if (!reply) break;
-    aPacket_Destroy(&reply);
-    ++received;
-  }
-  f.pairsPerSecond = received / std::chrono::duration<double>(Clock::now() - start).count();
-  f.lost += kBurst - received;
-  aLink_EnablePooledPackets(link, false);
-  return f;
-}
-
-void Print(const char* transport, const Figures& f, double limitP50Us, double floorPps) {
-  std::printf("%-4s round trip: p50 %8.1f us  p99 %8.1f us  mean %8.1f us  (p50 limit %.0f us, ratio %.3f)\n",
-              transport, f.p50Us, f.p99Us, f.meanUs, limitP50Us, f.p50Us / limitP50Us);
-  std::printf("%-4s burst: %9.0f request/reply pairs per s  (floor %.0f, ratio %.3f)  lost %d\n", transport,
-              f.pairsPerSecond, floorPps, floorPps / std::max(f.pairsPerSecond, 1.0), f.lost);
-}
 
 // The module alone: request bytes into its channel, reply bytes out.
 double RawChannelP50(vmodule::VirtualModule& module) {
@@ -113,7 +51,7 @@ double RawChannelP50(vmodule::VirtualModule& module) {
     samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
   close(fd);
-  return Percentile(samples, 50);
+  return bench::Percentile(samples, 50);
 }
 
 }  // namespace
@@ -126,7 +64,7 @@ int main(int, char** argv) {
   options.tcpPort = 0;
   options.discovery = false;
   vmodule::VirtualModule tcpModule(options);
-  Figures tcp;
+  bench::RoundTripFigures tcp;
   {
     aLinkRef link =
         tcpModule.Start() ? aLink_CreateTCPIP(kSerial, htonl(INADDR_LOOPBACK), tcpModule.TcpPort()) : 0;
@@ -134,8 +72,8 @@ int main(int, char** argv) {
       std::printf("tcp: no link\n");
       return 1;
     }
-    tcp = Measure(link);
-    Print("tcp", tcp, 1000, 5000);
+    tcp = bench::MeasureRoundTrips(link, kRoundTrips, kBurst, kWindow);
+    bench::PrintRoundTrips("tcp", tcp, 1000, 5000);
     aLink_Destroy(&link);
   }
   tcpModule.Stop();
@@ -155,10 +93,10 @@ int main(int, char** argv) {
   }
   const uint32_t ioctlsBefore = bus.counters(id).ioctls;
   const auto start = Clock::now();
-  const Figures usb = Measure(link);
+  const bench::RoundTripFigures usb = bench::MeasureRoundTrips(link, kRoundTrips, kBurst, kWindow);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const uint32_t ioctls = bus.counters(id).ioctls - ioctlsBefore;
-  Print("usb", usb, 5000, 500);
+  bench::PrintRoundTrips("usb", usb, 5000, 500);
   aLink_Destroy(&link);
   const double raw = RawChannelP50(*bus.module(id));
   std::printf("usb/tcp: p50 %.2fx, throughput %.2fx\n", usb.p50Us / std::max(tcp.p50Us, 1.0),

@@ -225,6 +225,7 @@ struct VirtualModule::Impl {
     LinkEvent event = LinkEvent::kNone;
     bool comesBack = true;
     uint32_t delayMs = 0;
+    uint8_t module = 0;  // the address whose loader asked
   };
 
   // The loader runs outside the state lock (it has its own); a reboot then
@@ -236,6 +237,7 @@ struct VirtualModule::Impl {
       if (ModuleState* module = Find(packet.address)) loader = module->loader;
     }
     if (!loader) return;
+    step.module = packet.address;
     LoaderOutcome out = loader->Handle(packet.data);
     for (LoaderBytes& reply : out.replies) replies.push_back(Packet{packet.address, std::move(reply)});
     step.event = out.event;
@@ -317,8 +319,15 @@ struct VirtualModule::Impl {
   }
 
   // Carries out what a loader asked of the link; false when the session ends.
-  bool LinkEventDone(const LoaderStep& step, SessionKind kind) {
+  // A module on the router's bus restarts without taking the router's link
+  // down: it answers LOAD on the same link once it is back (*linkUpAt).
+  bool LinkEventDone(const LoaderStep& step, SessionKind kind, Clock::time_point* linkUpAt) {
     if (step.event == LinkEvent::kNone) return true;
+    if (step.module != routerAddress()) {
+      const uint32_t downMs = step.event == LinkEvent::kRestart ? options.loaderRestartMs : 0;
+      if (step.comesBack) *linkUpAt = Clock::now() + std::chrono::milliseconds(downMs);
+      return step.event != LinkEvent::kClose;
+    }
     if (kind == SessionKind::kPty) return true;  // a line that stays; the host resynchronises
     if (step.event == LinkEvent::kClose) return false;
     const uint32_t downMs =
@@ -357,6 +366,8 @@ struct VirtualModule::Impl {
     auto lastQuery = started;
     bool linkUpSent = false;
     auto arrival = started;
+    bool busLinkUpPending = false;  // a bus module comes back from its restart at busLinkUpAt
+    Clock::time_point busLinkUpAt = started;
     std::vector<Packet> replies;
     std::vector<Packet> samples;
     bool open = true;
@@ -367,6 +378,10 @@ struct VirtualModule::Impl {
           ((addressQueries > 0 && now - lastQuery >= kLinkUpQuiet) ||
            (kind == SessionKind::kTcp && addressQueries == 0 && now - started >= kLinkUpFallback))) {
         linkUpSent = true;
+        SendLinkUp(fd, framed);
+      }
+      if (busLinkUpPending && now >= busLinkUpAt) {
+        busLinkUpPending = false;
         SendLinkUp(fd, framed);
       }
       if (options.heartbeatMs && !knobs.heartbeatsOff && !knobs.silent && now >= nextBeat) {
@@ -420,7 +435,12 @@ struct VirtualModule::Impl {
         if (isSocket && outcome.dropConnection) open = false;
         const uint32_t closeAfter = knobs.closeAfterPackets;
         if (isSocket && closeAfter && received >= closeAfter) open = false;
-        if (open && !LinkEventDone(step, kind)) open = false;
+        Clock::time_point linkUpAt{};
+        if (open && !LinkEventDone(step, kind, &linkUpAt)) open = false;
+        if (linkUpAt != Clock::time_point{}) {
+          busLinkUpPending = true;
+          busLinkUpAt = linkUpAt;
+        }
       }
     }
     if (isSocket) ResetClose(fd);

@@ -151,6 +151,8 @@ struct Refusal {
   std::vector<std::string> err;
 };
 
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
 class UpdateRefused : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(UpdateRefused, LeavesFlashAndStoreAlone) {
@@ -201,6 +203,74 @@ TEST(UpdateE2E, OverrideSkipsTheModelCheck) {
     const RunResult r = rig.Updater({"-U", "-d", kSerial, "-f", bird, "-OVERRIDE"});
     c.Expect(r.exitStatus == 0, "update failed: " + r.out + r.err);
     c.Expect(FlashHolds(rig.flash, image).empty(), FlashHolds(rig.flash, image));
+    return c.failures;
+  });
+}
+
+TEST(UpdateE2E, BlockFailingTwiceIsRetriedAndTheUpdateGoesOn) {
+  RUN_IN_PRIVATE_NETWORK([] {
+    UpdateRig rig;
+    const std::string bird = rig.dir.path() + "/fw.bird";
+    const birdwriter::Bytes image = WriteBird(bird, {});
+    // Plain data packets (-m 0): the loader block takes 39 of them; from the
+    // firmware's first one on the count is answered wrong 12 times, which is
+    // two attempts of 1 + 5 resends.
+    rig.Start({"--loader-knob", "wrong-count=40", "--loader-knob", "wrong-count-repeat=12"});
+    Checks c;
+    const RunResult r = rig.Updater({"-U", "-d", kSerial, "-f", bird, "-m", "0"});
+    c.Expect(r.exitStatus == 0, "update failed: " + r.out + r.err);
+    c.Contains(r.out, "  Retry 1\n");
+    c.Contains(r.out, "  Retry 2\n");
+    c.Expect(r.out.find("  Retry 3") == std::string::npos, "a third retry");
+    c.Expect(FlashHolds(rig.flash, image).empty(), FlashHolds(rig.flash, image));
+    return c.failures;
+  });
+}
+
+TEST(UpdateE2E, ModuleThatNeverComesBackAfterLoadFailsAndRecordsNothing) {
+  RUN_IN_PRIVATE_NETWORK([] {
+    UpdateRig rig;
+    const std::string bird = rig.dir.path() + "/fw.bird";
+    WriteBird(bird, {});
+    rig.Start({"--loader-knob", "never-back-after-load=1"});
+    Checks c;
+    const RunResult r = rig.Updater({"-U", "-d", kSerial, "-f", bird, "-X", "1"});
+    c.Expect(r.exitStatus == 1, "exit status " + std::to_string(r.exitStatus));
+    c.Contains(r.err, "Failed _transfer_firmware(): ");
+    c.Expect(!UpdateRig::FileExists(rig.flash), "the flash was written");
+    c.Expect(rig.Settings().find("LATEST_TRANSFER") == std::string::npos, "a transfer was recorded");
+    return c.failures;
+  });
+}
+
+TEST(UpdateE2E, ThroughRouterAddressesTheModuleFoundOnItsBus) {
+  RUN_IN_PRIVATE_NETWORK([] {
+    TempDir dir;
+    WriteWholeFile(dir.path() + "/router.json", R"({"modules": [
+      {"serial": "00000100", "model": 13, "address": 2, "version": "2.15.0", "build": 5, "name": "router"},
+      {"serial": "00000201", "model": 5, "address": 4, "version": "2.10.4", "build": 6, "name": "leaf-a"},
+      {"serial": "00000202", "model": 5, "address": 8, "version": "2.10.4", "build": 7, "name": "leaf-b"}]})");
+    const std::string bird = dir.path() + "/fw.bird";
+    const birdwriter::Bytes image = WriteBird(bird, {2001, "2.16.1", 0x202, "Osprey"});
+    const std::string flash = dir.path() + "/bus.flash";
+    BackgroundProcess module(VMODULE_BIN,
+                             {"--config", dir.path() + "/router.json", "--tcp", "0", "--discovery-if",
+                              kNamespaceModuleAddress, "--flash-out", flash},
+                             "ready");
+    Checks c;
+    RunOptions options;
+    options.timeoutMs = 90000;
+    RunResult r =
+        RunProgram(UpdaterBinary(), UpdaterArgs(dir, {"-U", "-d", "202", "-r", "100", "-f", bird}), options);
+    c.Expect(r.exitStatus == 0, "update failed: " + r.out + r.err);
+    c.Expect(FlashHolds(flash + ".8", image).empty(), "leaf at 8: " + FlashHolds(flash + ".8", image));
+    c.Expect(!UpdateRig::FileExists(flash + ".4"), "the module at 4 was written");
+    r = RunProgram(UpdaterBinary(), UpdaterArgs(dir, {"-U", "-d", "303", "-r", "100", "-f", bird}), options);
+    c.Expect(r.exitStatus == 1, "exit status " + std::to_string(r.exitStatus));
+    c.Contains(
+        r.err,
+        "Module address required for indirect firmware update, could not find serial number [0x00000303] on "
+        "network\n");
     return c.failures;
   });
 }
