@@ -148,7 +148,7 @@ struct VirtualModule::Impl {
   std::atomic<uint32_t> outSequence{0};
 
   int listenFd = -1;
-  uint16_t tcpPort = 0;
+  std::atomic<uint16_t> tcpPort{0};  // read by TcpPort() while the listener reopens
   int udpFd = -1;
   int ptyMaster = -1;
   int ptySlave = -1;
