@@ -57,9 +57,10 @@ constexpr const char* kDiscoveryGroup = "232.2.2.2";
 constexpr size_t kDiscoverySize = 16;
 
 // After a restart the LOAD answer goes out once the host's synchronising
-// address queries have stopped for this long, or (TCP) this long after the
-// connection when none come.
-constexpr auto kLinkUpQuiet = std::chrono::milliseconds(30);
+// address queries have stopped for this long (longer than the host's pause
+// before it queries again, or the answer would fall into its handshake), or
+// (TCP) this long after the connection when none come.
+constexpr auto kLinkUpQuiet = std::chrono::milliseconds(150);
 constexpr auto kLinkUpFallback = std::chrono::milliseconds(500);
 // A USB device that never comes back stays unplugged this long.
 constexpr uint32_t kForeverMs = std::numeric_limits<uint32_t>::max();
@@ -147,7 +148,7 @@ struct VirtualModule::Impl {
   std::atomic<uint32_t> outSequence{0};
 
   int listenFd = -1;
-  uint16_t tcpPort = 0;
+  std::atomic<uint16_t> tcpPort{0};  // read by TcpPort() while the listener reopens
   int udpFd = -1;
   int ptyMaster = -1;
   int ptySlave = -1;
@@ -364,6 +365,7 @@ struct VirtualModule::Impl {
     int addressQueries = 0;
     auto lastQuery = started;
     bool linkUpSent = false;
+    auto arrival = started;
     bool busLinkUpPending = false;  // a bus module comes back from its restart at busLinkUpAt
     Clock::time_point busLinkUpAt = started;
     std::vector<Packet> replies;
@@ -403,6 +405,12 @@ struct VirtualModule::Impl {
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
         continue;
       }
+      if (const uint32_t rate = knobs.inBytesPerSecond) {
+        // The bytes arrive no faster than the emulated link carries them.
+        arrival = std::max(arrival, Clock::now()) +
+                  std::chrono::nanoseconds(static_cast<int64_t>(got) * 1000000000 / rate);
+        std::this_thread::sleep_until(arrival);
+      }
       for (ssize_t i = 0; i < got && open; ++i) {
         std::optional<Packet> packet = framed ? frames.Feed(buffer[i]) : plain.Feed(buffer[i]);
         counters.badFrames = frames.badFrames();
@@ -418,6 +426,11 @@ struct VirtualModule::Impl {
         ++received;
         const uint32_t delay = std::max(knobs.replyDelayMs.load(), step.delayMs);
         if (delay && !replies.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        if (const uint32_t frameUs = knobs.replyFrameUs; frameUs && !replies.empty()) {
+          const auto frame = std::chrono::microseconds(frameUs);
+          const auto since = Clock::now() - started;
+          std::this_thread::sleep_until(started + (since / frame + 1) * frame);
+        }
         for (const Packet& reply : replies) open = open && Send(fd, framed, reply);
         if (isSocket && outcome.dropConnection) open = false;
         const uint32_t closeAfter = knobs.closeAfterPackets;
@@ -483,7 +496,7 @@ struct VirtualModule::Impl {
     while (!stopping) {
       if (!ListenerUp()) continue;
       pollfd waiter{listenFd, POLLIN, 0};
-      if (poll(&waiter, 1, kPollMs) <= 0) continue;
+      if (poll(&waiter, 1, 50) <= 0) continue;
       const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       const int on = 1;

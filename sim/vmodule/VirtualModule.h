@@ -52,6 +52,11 @@ struct Knobs {
   std::atomic<uint32_t> closeAfterPackets{0};  // reset the connection after this many received
   std::atomic<bool> heartbeatsOff{false};      // neither send heartbeats nor look at answers
   std::atomic<bool> silent{false};             // read everything, answer nothing
+  // An emulated slow link: the host's bytes are taken at most this fast
+  // (0: as they come), and replies wait for the next frame of this many
+  // microseconds (0: at once). Full-speed USB: 1216000 and 1000.
+  std::atomic<uint32_t> inBytesPerSecond{0};
+  std::atomic<uint32_t> replyFrameUs{0};
 };
 
 struct Counters {
