@@ -149,59 +149,47 @@ aErr Module::getBuild(uint32_t* build) {
   return aErrNone;
 }
 
+// A system query whose reply repeats the request's first `echoed` bytes and
+// adds one answer byte; any other reply is aErrUnknown.
+aErr Module::queryAnswer(const uint8_t* request, uint8_t length, uint8_t echoed, uint8_t* answer) {
+  uint8_t reply[aPACKET_MAX_DATA];
+  uint8_t replyLength = 1;
+  const aErr result = query(request, length, reply, &replyLength);
+  if (result != aErrNone) return result;
+  if (replyLength != echoed + 1 || std::memcmp(reply, request, echoed) != 0) return aErrUnknown;
+  *answer = reply[echoed];
+  return aErrNone;
+}
+
 aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
   const bool getAndSet = (flags & kUEI_GET) && (flags & kUEI_SET);
   if ((flags & 0x3F) != 0 || getAndSet) return aErrParam;
+  // The flags are not repeated in the reply; the answer byte takes their place.
   const uint8_t request[] = {cmdSYSTEM_QUERY, kQueryHasUEI, command, option, index, flags};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 1;
-  const aErr result = query(request, sizeof request, reply, &length);
-  if (result != aErrNone) return result;
-  if (length != 6 || reply[1] != kQueryHasUEI || reply[2] != command || reply[3] != option ||
-      reply[4] != index)
-    return aErrUnknown;
-  return static_cast<aErr>(reply[5]);
+  uint8_t answer = 0;
+  const aErr result = queryAnswer(request, sizeof request, 5, &answer);
+  return result != aErrNone ? result : static_cast<aErr>(answer);
 }
 
 aErr Module::classQuantity(uint8_t entityClass, uint8_t* count) {
   if (count) *count = 0;
   if (!count) return aErrParam;
   const uint8_t request[] = {cmdSYSTEM_QUERY, kQueryClassQuantity, entityClass};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 1;
-  const aErr result = query(request, sizeof request, reply, &length);
-  if (result != aErrNone) return result;
-  if (length != 4 || reply[1] != kQueryClassQuantity || reply[2] != entityClass) return aErrUnknown;
-  *count = reply[3];
-  return aErrNone;
+  return queryAnswer(request, sizeof request, sizeof request, count);
 }
 
 aErr Module::subClassQuantity(uint8_t entityClass, uint8_t index, uint8_t* count) {
   if (count) *count = 0;
   if (!count) return aErrParam;
   const uint8_t request[] = {cmdSYSTEM_QUERY, kQuerySubClassQuantity, entityClass, index};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 1;
-  const aErr result = query(request, sizeof request, reply, &length);
-  if (result != aErrNone) return result;
-  if (length != 5 || reply[1] != kQuerySubClassQuantity || reply[2] != entityClass || reply[3] != index)
-    return aErrUnknown;
-  *count = reply[4];
-  return aErrNone;
+  return queryAnswer(request, sizeof request, sizeof request, count);
 }
 
 aErr Module::entityGroup(uint8_t entityClass, uint8_t index, uint8_t* group) {
   if (group) *group = 0;
   if (!group) return aErrParam;
   const uint8_t request[] = {cmdSYSTEM_QUERY, kQueryEntityGroup, entityClass, index};
-  uint8_t reply[aPACKET_MAX_DATA];
-  uint8_t length = 1;
-  const aErr result = query(request, sizeof request, reply, &length);
-  if (result != aErrNone) return result;
-  if (length != 5 || reply[1] != kQueryEntityGroup || reply[2] != entityClass || reply[3] != index)
-    return aErrUnknown;
-  *group = reply[4];
-  return aErrNone;
+  return queryAnswer(request, sizeof request, sizeof request, group);
 }
 
 aErr Module::debug(const uint8_t* data, uint8_t length) {

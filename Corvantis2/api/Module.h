@@ -58,6 +58,7 @@ class Module {
 
  private:
   aErr query(const uint8_t* request, uint8_t length, uint8_t* reply, uint8_t* replyLength);
+  aErr queryAnswer(const uint8_t* request, uint8_t length, uint8_t echoed, uint8_t* answer);
 
   std::unique_ptr<Link> link_;
   uint8_t address_;
