@@ -43,6 +43,7 @@
 #include "sim/vmodule/Loader.h"
 #include "sim/vmodule/VirtualModule.h"
 #include "sim/vusb/UsbBus.h"
+#include "tests/support/LoopbackPort.h"
 
 namespace {
 
@@ -283,14 +284,7 @@ vmodule::Options DeviceOptions(uint16_t blockSize) {
   return options;
 }
 
-linkSpec TcpSpec(uint16_t port) {
-  linkSpec spec{};
-  spec.type = TCPIP;
-  spec.serialNumber = kSerial;
-  spec.ipAddress = htonl(INADDR_LOOPBACK);
-  spec.ipPort = port;
-  return spec;
-}
+linkSpec TcpSpec(uint16_t port) { return LoopbackTcpSpec(port, kSerial); }
 
 void Print(const char* transport, Mode mode, uint16_t blockSize, const Run& run, const Baseline& base,
            long limitKiB) {

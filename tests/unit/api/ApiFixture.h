@@ -15,6 +15,7 @@
 
 #include "Corvantis2/api/Module.h"
 #include "sim/vmodule/VirtualModule.h"
+#include "support/LoopbackPort.h"
 
 namespace apitest {
 
@@ -38,14 +39,7 @@ inline vmodule::Options DeviceOptions() {
   return options;
 }
 
-inline linkSpec TcpSpec(uint16_t port, uint32_t serial = kSerial) {
-  linkSpec spec{};
-  spec.type = TCPIP;
-  spec.serialNumber = serial;
-  spec.ipAddress = htonl(INADDR_LOOPBACK);
-  spec.ipPort = port;
-  return spec;
-}
+inline linkSpec TcpSpec(uint16_t port, uint32_t serial = kSerial) { return LoopbackTcpSpec(port, serial); }
 
 // The data bytes of recorded requests sent to one module address.
 inline std::vector<Bytes> RequestsTo(const vmodule::VirtualModule& device, uint8_t address) {

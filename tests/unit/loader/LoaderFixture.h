@@ -17,6 +17,7 @@
 #include "sim/birdwriter/VirtualImage.h"
 #include "sim/vmodule/Loader.h"
 #include "sim/vmodule/VirtualModule.h"
+#include "support/LoopbackPort.h"
 
 namespace loadertest {
 
@@ -55,14 +56,7 @@ inline vmodule::Options DeviceOptions(uint16_t blockSize = 512) {
   return options;
 }
 
-inline linkSpec TcpSpec(uint16_t port) {
-  linkSpec spec{};
-  spec.type = TCPIP;
-  spec.serialNumber = kSerial;
-  spec.ipAddress = htonl(INADDR_LOOPBACK);
-  spec.ipPort = port;
-  return spec;
-}
+inline linkSpec TcpSpec(uint16_t port) { return LoopbackTcpSpec(port, kSerial); }
 
 // A block as the BIRD file holds it: load address (big-endian), then the image.
 inline Bytes Block(uint32_t address, const Bytes& image) {
